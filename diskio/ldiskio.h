@@ -1,0 +1,61 @@
+// The raw disk access unit: the platform probe, the drive geometry and (later)
+// the sector reader, as plain procedures over module-level state. Nothing here
+// raises; every operation reports through its result.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "diskio/platform.h"
+
+enum TMediaKind : std::uint16_t {
+  mkUnknown = 0,
+  mkFloppy = 1,
+  mkRemovable = 2,
+  mkFixed = 3,
+  mkCDROM = 4,
+};
+
+struct TDriveGeometry {
+  std::uint16_t MediaKind;
+  std::uint16_t Removable;
+  std::uint32_t Cylinders;
+  std::uint32_t Heads;
+  std::uint32_t SectorsPerTrack;
+  std::uint32_t BytesPerSector;
+  std::uint32_t TotalSectors;
+};
+
+// Message box flags of the start-up warning.
+constexpr unsigned MB_OK = 0x00;
+constexpr unsigned MB_ICONWARNING = 0x30;
+
+// How the unit shows its one start-up message; the window side routes it
+// through its modal hook. The unit itself knows no window system.
+using DiskMessageFn =
+    std::function<void(const std::string& caption, const std::string& text, unsigned type)>;
+
+// Binds the unit to a platform and probes it. Runs once before the main window
+// is created; the platform must outlive DoneDiskAccess.
+void InitDiskAccess(DiskPlatform& platform, DiskMessageFn showMessage = {});
+
+// Closes the unit's handles and lets go of the platform. Registered to run at
+// exit; safe to call more than once.
+void DoneDiskAccess();
+
+bool IsWinNT();
+bool IsFat32Capable();
+
+// Fills the geometry of a drive (1 = A:). False means the drive is not ready;
+// the record may then be untouched or partly written.
+bool GetDriveGeometry(std::uint8_t drive, TDriveGeometry& geometry);
+
+// What start-up decided, for diagnostics and tests.
+struct TDiskAccessState {
+  bool UseNTAccess;
+  bool UseFat32Access;
+  Handle VWin32Handle;
+  Handle VolumeHandle;
+};
+TDiskAccessState DiskAccessState();

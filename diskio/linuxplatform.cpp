@@ -1,0 +1,429 @@
+#include "diskio/linuxplatform.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kMaxSectors = 0xFFFFFFFFull;  // sector numbers are 32-bit
+constexpr std::uint64_t kSysfsSizeUnit = 512;         // sysfs `size` ignores the sector size
+constexpr std::uint32_t kImageSectorBytes = 512;
+constexpr std::uint32_t kMaxSectorsPerTrack = 63;
+constexpr std::uint32_t kMaxHeads = 255;
+constexpr char kFirstHardLetter = 'C';
+constexpr char kLastLetter = 'Z';
+
+bool IsDigit(char c) {
+  return std::isdigit(static_cast<unsigned char>(c)) != 0;
+}
+
+std::string Trim(std::string_view text) {
+  constexpr std::string_view kBlanks = " \t\r\n\v\f";
+  const std::size_t first = text.find_first_not_of(kBlanks);
+  if (first == std::string_view::npos) return {};
+  const std::size_t last = text.find_last_not_of(kBlanks);
+  return std::string(text.substr(first, last - first + 1));
+}
+
+std::optional<std::string> ReadSmallFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::optional<std::uint64_t> ReadNumber(const fs::path& path) {
+  const std::optional<std::string> text = ReadSmallFile(path);
+  if (!text) return std::nullopt;
+  const std::string digits = Trim(*text);
+  std::uint64_t value = 0;
+  const char* end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, value);
+  if (digits.empty() || error != std::errc{} || stop != end) return std::nullopt;
+  return value;
+}
+
+bool Exists(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+std::uint32_t LargestDivisorUpTo(std::uint64_t n, std::uint32_t limit) {
+  for (std::uint32_t d = limit; d > 1; --d) {
+    if (n % d == 0) return d;
+  }
+  return 1;
+}
+
+// Size in bytes and logical sector size of an open image file or block device.
+std::optional<std::uint64_t> BytesOfFd(int fd, std::uint32_t& sectorBytes) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return std::nullopt;
+  if (S_ISBLK(info.st_mode)) {
+    int logical = 0;
+    std::uint64_t bytes = 0;
+    if (::ioctl(fd, BLKSSZGET, &logical) != 0 || logical <= 0) return std::nullopt;
+    if (::ioctl(fd, BLKGETSIZE64, &bytes) != 0) return std::nullopt;
+    sectorBytes = static_cast<std::uint32_t>(logical);
+    return bytes;
+  }
+  if (S_ISREG(info.st_mode)) {
+    sectorBytes = kImageSectorBytes;
+    return static_cast<std::uint64_t>(info.st_size);
+  }
+  return std::nullopt;
+}
+
+std::uint64_t ImageBytes(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return 0;
+  if (S_ISREG(info.st_mode)) return static_cast<std::uint64_t>(info.st_size);
+  if (!S_ISBLK(info.st_mode)) return 0;
+  // Someone named a device node as an image; ask the device.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+  std::uint32_t sectorBytes = 0;
+  const std::optional<std::uint64_t> bytes = BytesOfFd(fd, sectorBytes);
+  ::close(fd);
+  return bytes.value_or(0);
+}
+
+bool IsBoundLoop(const fs::path& loopDir) {
+  const std::optional<std::string> backing = ReadSmallFile(loopDir / "loop" / "backing_file");
+  return backing && !Trim(*backing).empty();
+}
+
+// In real sysfs a partition's directory lies inside its disk's; a fake tree
+// is flat, so fall back to the name.
+std::string ParentDiskOf(const fs::path& sysBlockDir, const std::string& name) {
+  std::error_code error;
+  const fs::path real = fs::canonical(sysBlockDir / name, error);
+  if (!error) {
+    const fs::path parentDir = real.parent_path();
+    const fs::path sibling = sysBlockDir / parentDir.filename();
+    if (Exists(sibling) && fs::equivalent(sibling, parentDir, error) && !error) {
+      return parentDir.filename().string();
+    }
+  }
+  std::string parent = PartitionParentName(name);
+  if (!parent.empty() && Exists(sysBlockDir / parent)) return parent;
+  return name;
+}
+
+}  // namespace
+
+DISK_GEOMETRY ExactGeometry(std::uint64_t totalSectors, std::uint32_t bytesPerSector) {
+  DISK_GEOMETRY geometry{};
+  geometry.MediaType = kMediaUnknown;
+  geometry.BytesPerSector = bytesPerSector;
+  const std::uint64_t total = std::min(totalSectors, kMaxSectors);
+  if (total == 0) {
+    geometry.TracksPerCylinder = 1;
+    geometry.SectorsPerTrack = 1;
+    return geometry;
+  }
+  // Only divisors keep the product exact; a rounded shape would drop the tail of the card.
+  geometry.SectorsPerTrack = LargestDivisorUpTo(total, kMaxSectorsPerTrack);
+  const std::uint64_t tracks = total / geometry.SectorsPerTrack;
+  geometry.TracksPerCylinder = LargestDivisorUpTo(tracks, kMaxHeads);
+  geometry.Cylinders = static_cast<std::int64_t>(tracks / geometry.TracksPerCylinder);
+  return geometry;
+}
+
+bool NaturalNameLess(std::string_view a, std::string_view b) {
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size() && j < b.size()) {
+    if (IsDigit(a[i]) && IsDigit(b[j])) {
+      std::size_t endA = i;
+      std::size_t endB = j;
+      while (endA < a.size() && IsDigit(a[endA])) ++endA;
+      while (endB < b.size() && IsDigit(b[endB])) ++endB;
+      std::string_view numberA = a.substr(i, endA - i);
+      std::string_view numberB = b.substr(j, endB - j);
+      const std::size_t rawA = numberA.size();
+      const std::size_t rawB = numberB.size();
+      numberA.remove_prefix(std::min(numberA.find_first_not_of('0'), numberA.size()));
+      numberB.remove_prefix(std::min(numberB.find_first_not_of('0'), numberB.size()));
+      if (numberA.size() != numberB.size()) return numberA.size() < numberB.size();
+      if (numberA != numberB) return numberA < numberB;
+      if (rawA != rawB) return rawA < rawB;  // "1" before "01", so the order stays total
+      i = endA;
+      j = endB;
+    } else {
+      if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+      ++i;
+      ++j;
+    }
+  }
+  return i == a.size() && j < b.size();
+}
+
+std::string PartitionParentName(std::string_view name) {
+  std::size_t end = name.size();
+  while (end > 0 && IsDigit(name[end - 1])) --end;
+  if (end == name.size() || end == 0) return {};
+  // A disk whose name ends in a digit numbers its partitions after a 'p'.
+  if (end >= 2 && name[end - 1] == 'p' && IsDigit(name[end - 2])) --end;
+  return std::string(name.substr(0, end));
+}
+
+LinuxPlatform::LinuxPlatform(std::vector<std::string> imageFiles, std::string sysBlockDir,
+                             std::string devDir)
+    : sysBlockDir_(std::move(sysBlockDir)), devDir_(std::move(devDir)) {
+  for (const std::string& image : imageFiles) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(image, error);
+    imageFiles_.push_back(error ? image : absolute.lexically_normal().string());
+  }
+  Enumerate();
+}
+
+LinuxPlatform::~LinuxPlatform() {
+  for (const auto& [handle, state] : handles_) ::close(static_cast<int>(handle));
+}
+
+bool LinuxPlatform::GetVersion(OSVERSIONINFOA& info) {
+  // Windows XP: the NT family, so every drive is served through a volume handle.
+  info.dwOSVersionInfoSize = sizeof(info);
+  info.dwMajorVersion = 5;
+  info.dwMinorVersion = 1;
+  info.dwBuildNumber = 2600;
+  info.dwPlatformId = VER_PLATFORM_WIN32_NT;
+  std::memset(info.szCSDVersion, 0, sizeof(info.szCSDVersion));
+  return true;
+}
+
+std::vector<std::string> LinuxPlatform::LogicalDriveRoots() {
+  Enumerate();
+  std::vector<std::string> roots;
+  for (const Drive& drive : present_) {
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(drive.letter)));
+    roots.push_back(std::string{lower} + ":\\");
+  }
+  return roots;
+}
+
+unsigned LinuxPlatform::DriveType(const std::string& root) {
+  if (root.empty()) return DRIVE_NO_ROOT_DIR;
+  const Drive* drive = FindDrive(root[0]);
+  return drive ? drive->kind : DRIVE_NO_ROOT_DIR;
+}
+
+DriveDescription LinuxPlatform::Describe(char letter) {
+  DriveDescription description;
+  const Drive* drive = FindDrive(letter);
+  if (!drive) return description;
+  description.path = drive->path;
+  if (drive->name.empty()) {
+    description.sizeBytes = ImageBytes(drive->path);
+    return description;
+  }
+  const fs::path root(sysBlockDir_);
+  description.model = Trim(ReadSmallFile(root / drive->diskName / "device" / "model").value_or(""));
+  description.sizeBytes = ReadNumber(root / drive->name / "size").value_or(0) * kSysfsSizeUnit;
+  return description;
+}
+
+Handle LinuxPlatform::OpenVolume(char letter, bool forReading) {
+  // Both kinds of open are read-only: the card is evidence and must never be changed.
+  static_cast<void>(forReading);
+  std::string path;
+  unsigned kind = DRIVE_UNKNOWN;
+  {
+    const Drive* drive = FindDrive(letter);
+    if (!drive) return INVALID_HANDLE_VALUE;
+    path = drive->path;
+    kind = drive->kind;
+  }
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
+  handles_[fd] = OpenVolumeState{kind, false};
+  return fd;
+}
+
+void LinuxPlatform::CloseHandle(Handle handle) {
+  const auto it = handles_.find(handle);
+  if (it == handles_.end()) return;  // never close a descriptor we did not open
+  ::close(static_cast<int>(handle));
+  handles_.erase(it);
+}
+
+bool LinuxPlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
+  unsigned kind = DRIVE_UNKNOWN;
+  {
+    const auto it = handles_.find(volume);
+    if (it == handles_.end()) return false;
+    kind = it->second.kind;
+  }
+  std::uint32_t sectorBytes = 0;
+  const std::optional<std::uint64_t> bytes = BytesOfFd(static_cast<int>(volume), sectorBytes);
+  if (!bytes || sectorBytes == 0) return false;
+  const std::uint64_t total = *bytes / sectorBytes;
+  if (total == 0) return false;  // a reader slot without a card: not ready
+  geometry = ExactGeometry(total, sectorBytes);
+  geometry.MediaType = kind == DRIVE_REMOVABLE ? kMediaRemovable
+                       : kind == DRIVE_FIXED   ? kMediaFixed
+                                               : kMediaUnknown;
+  return true;
+}
+
+bool LinuxPlatform::ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+                           std::uint32_t& bytesRead) {
+  bytesRead = 0;
+  if (buffer == nullptr && size != 0) return false;
+  bool firstRead = false;
+  {
+    const auto it = handles_.find(volume);
+    if (it == handles_.end()) return false;
+    firstRead = !it->second.advised;
+    it->second.advised = true;
+  }
+  const int fd = static_cast<int>(volume);
+  // The scan walks the volume from start to end; let the kernel read ahead for it.
+  if (firstRead) static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+  constexpr std::uint64_t kMaxOffset = std::numeric_limits<off_t>::max();
+  if (offset > kMaxOffset - size) return false;
+  auto* out = static_cast<char*>(buffer);
+  std::uint32_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      bytesRead = done;
+      return false;
+    }
+    if (n == 0) break;  // end of the volume
+    done += static_cast<std::uint32_t>(n);
+  }
+  bytesRead = done;
+  return true;
+}
+
+Handle LinuxPlatform::OpenVWin32() {
+  return INVALID_HANDLE_VALUE;
+}
+
+bool LinuxPlatform::VWin32DosIoctl(Handle, DIOC_REGISTERS&, std::uint8_t*) {
+  return false;
+}
+
+bool LinuxPlatform::VWin32Int25(Handle, DIOC_REGISTERS&, const DISKIO&, void*) {
+  return false;
+}
+
+bool LinuxPlatform::VWin32DriveInfo(Handle, DIOC_REGISTERS&, const DISKIO&, void*) {
+  return false;
+}
+
+void LinuxPlatform::Enumerate() {
+  std::vector<Drive> found;
+  for (const std::string& image : imageFiles_) {
+    Drive drive;
+    drive.path = image;
+    drive.kind = DRIVE_REMOVABLE;
+    found.push_back(std::move(drive));
+  }
+  std::vector<Drive> devices = FindBlockDevices();
+  found.insert(found.end(), std::make_move_iterator(devices.begin()),
+               std::make_move_iterator(devices.end()));
+
+  present_.clear();
+  std::set<std::string> seen;  // a device node named as an image is listed once
+  for (Drive& drive : found) {
+    if (!seen.insert(drive.path).second) continue;
+    drive.letter = AssignLetter(drive.path, drive.name);
+    if (drive.letter == 0) continue;  // out of letters
+    present_.push_back(std::move(drive));
+  }
+}
+
+std::vector<LinuxPlatform::Drive> LinuxPlatform::FindBlockDevices() const {
+  const fs::path root(sysBlockDir_);
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    names.push_back(it->path().filename().string());
+  }
+  std::sort(names.begin(), names.end(), NaturalNameLess);
+
+  std::vector<Drive> devices;
+  for (const std::string& name : names) {
+    const fs::path dir = root / name;
+    if (!fs::is_directory(dir, error)) continue;
+    if (ReadNumber(dir / "hidden").value_or(0) == 1) continue;  // no usable node behind it
+    const std::string diskName = Exists(dir / "partition") ? ParentDiskOf(root, name) : name;
+    if (diskName.starts_with("loop") && !IsBoundLoop(root / diskName)) continue;
+    Drive drive;
+    drive.path = devDir_ + "/" + name;
+    drive.name = name;
+    drive.diskName = diskName;
+    drive.kind = KindOf(diskName);
+    devices.push_back(std::move(drive));
+  }
+  return devices;
+}
+
+unsigned LinuxPlatform::KindOf(const std::string& diskName) const {
+  const auto family = [&diskName](std::string_view prefix) { return diskName.starts_with(prefix); };
+  if (family("sr")) return DRIVE_CDROM;
+  if (family("ram") || family("zram")) return DRIVE_RAMDISK;
+  if (family("loop") || family("mmcblk") || family("fd")) return DRIVE_REMOVABLE;
+  const std::uint64_t removable =
+      ReadNumber(fs::path(sysBlockDir_) / diskName / "removable").value_or(0);
+  if (removable == 1) return DRIVE_REMOVABLE;
+  for (std::string_view prefix : {"sd", "hd", "vd", "xvd", "nvme", "dm-", "md"}) {
+    if (family(prefix)) return DRIVE_FIXED;
+  }
+  return DRIVE_UNKNOWN;
+}
+
+char LinuxPlatform::AssignLetter(const std::string& key, const std::string& name) {
+  const auto known = letters_.find(key);
+  if (known != letters_.end()) return known->second;
+  char letter = 0;
+  if (name == "fd0") {
+    letter = 'A';
+  } else if (name == "fd1") {
+    letter = 'B';
+  } else {
+    std::set<char> taken;
+    for (const auto& [device, used] : letters_) taken.insert(used);
+    for (char candidate = kFirstHardLetter; candidate <= kLastLetter; ++candidate) {
+      if (!taken.contains(candidate)) {
+        letter = candidate;
+        break;
+      }
+    }
+  }
+  // A letter stays reserved for its device even while the device is away.
+  if (letter != 0) letters_[key] = letter;
+  return letter;
+}
+
+const LinuxPlatform::Drive* LinuxPlatform::FindDrive(char letter) const {
+  const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  for (const Drive& drive : present_) {
+    if (drive.letter == upper) return &drive;
+  }
+  return nullptr;
+}

@@ -1,0 +1,85 @@
+// The production platform: reads raw block devices and image files on Linux.
+// It reports the NT family, so the unit always takes the volume-handle way;
+// the VWIN32 calls exist only to satisfy the port and always fail.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diskio/platform.h"
+
+// A drive shape whose product Cylinders x TracksPerCylinder x SectorsPerTrack
+// is exactly totalSectors, so a scan that walks the geometry reaches the last
+// sector. Totals above 2^32 - 1 are clamped there, as sector numbers are
+// 32-bit. MediaType is left kMediaUnknown for the caller to fill.
+DISK_GEOMETRY ExactGeometry(std::uint64_t totalSectors, std::uint32_t bytesPerSector);
+
+// Orders block device names the way people number them: runs of digits
+// compare by value, so "loop2" < "loop10" and "sda" < "sda1" < "sdb".
+bool NaturalNameLess(std::string_view a, std::string_view b);
+
+// The whole-disk name of a partition name ("sda1" -> "sda", "mmcblk0p1" ->
+// "mmcblk0", "nvme0n1p2" -> "nvme0n1"); empty when the name has no partition
+// suffix.
+std::string PartitionParentName(std::string_view name);
+
+class LinuxPlatform : public DiskPlatform {
+ public:
+  // imageFiles are offered as drives ahead of the system's block devices.
+  // The directories are parameters so that tests can stand in a fake tree.
+  explicit LinuxPlatform(std::vector<std::string> imageFiles,
+                         std::string sysBlockDir = "/sys/class/block", std::string devDir = "/dev");
+  ~LinuxPlatform() override;
+
+  LinuxPlatform(const LinuxPlatform&) = delete;
+  LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+  bool GetVersion(OSVERSIONINFOA& info) override;
+  std::vector<std::string> LogicalDriveRoots() override;
+  unsigned DriveType(const std::string& root) override;
+  DriveDescription Describe(char letter) override;
+  Handle OpenVolume(char letter, bool forReading) override;
+  void CloseHandle(Handle handle) override;
+  bool QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) override;
+  bool ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+              std::uint32_t& bytesRead) override;
+
+  Handle OpenVWin32() override;
+  bool VWin32DosIoctl(Handle vwin32, DIOC_REGISTERS& regs, std::uint8_t* block) override;
+  bool VWin32Int25(Handle vwin32, DIOC_REGISTERS& regs, const DISKIO& packet,
+                   void* buffer) override;
+  bool VWin32DriveInfo(Handle vwin32, DIOC_REGISTERS& regs, const DISKIO& packet,
+                       void* buffer) override;
+
+ private:
+  struct Drive {
+    char letter = 0;
+    std::string path;      // what is opened: device node or image file
+    std::string name;      // sysfs name; empty for an image
+    std::string diskName;  // the whole disk's sysfs name (itself unless a partition)
+    unsigned kind = DRIVE_UNKNOWN;
+  };
+
+  struct OpenVolumeState {
+    unsigned kind = DRIVE_UNKNOWN;
+    bool advised = false;
+  };
+
+  // Rescans the images and sysfs.
+  void Enumerate();
+  std::vector<Drive> FindBlockDevices() const;
+  unsigned KindOf(const std::string& diskName) const;
+  char AssignLetter(const std::string& key, const std::string& name);
+  const Drive* FindDrive(char letter) const;
+
+  std::vector<std::string> imageFiles_;
+  std::string sysBlockDir_;
+  std::string devDir_;
+
+  std::vector<Drive> present_;           // in discovery order
+  std::map<std::string, char> letters_;  // device key -> letter, kept for the whole run
+  std::map<Handle, OpenVolumeState> handles_;
+};

@@ -1,0 +1,25 @@
+# Sourced by ./run and ./test: installs the Debian packages that are missing,
+# and only those. Needs root (or says what to install).
+
+BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
+                libjpeg62-turbo-dev libzstd-dev fonts-wine)
+TEST_PACKAGES=(libgtest-dev libgmock-dev zstd)
+
+ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ||
+      missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: ${missing[*]}" >&2
+    echo "Install them as root: sudo apt-get install ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing ${missing[*]}..."
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}

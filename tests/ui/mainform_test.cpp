@@ -1,0 +1,314 @@
+#include "ui/mainform.h"
+
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTest>
+
+#include <memory>
+
+#include "tests/support/fakeplatform.h"
+#include "tests/support/recordingmodal.h"
+#include "ui/animate.h"
+#include "ui/drivelistbox.h"
+#include "ui/drivepanel.h"
+#include "ui/errorreport.h"
+#include "ui/spinedit.h"
+
+namespace {
+
+const QString kFixedDriveWarning =
+    "Fernhollow was developed for use on digital photo media. However, it can be used on fixed "
+    "drives. The scan used is very thorough and may take some time on large hard drives.!!";
+
+class MainFormTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    form.reset();
+    DoneDiskAccess();
+  }
+
+  TForm1& Form() {
+    if (!form) {
+      InitDiskAccess(platform);
+      form = std::make_unique<TForm1>(platform);
+    }
+    return *form;
+  }
+
+  QStringList DriveItems() {
+    QStringList items;
+    for (int i = 0; i < Form().ListBoxDrives->count(); ++i) {
+      items << Form().ListBoxDrives->item(i)->text();
+    }
+    return items;
+  }
+
+  void Select(const QString& name) {
+    const auto found = Form().ListBoxDrives->findItems(name, Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1) << name.toStdString();
+    Form().ListBoxDrives->setCurrentItem(found[0]);
+    Form().ListBoxDrivesClick();
+  }
+
+  // Position of a control relative to its tab's frame.
+  static QRect InFrame(const QWidget* control) { return control->geometry(); }
+
+  FakePlatform platform;
+  TRecordingModal modal;
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(MainFormTest, WindowAndTabsAtStartUp) {
+  TForm1& f = Form();
+  EXPECT_EQ(f.windowTitle(), "Fernhollow (tm)");
+  EXPECT_EQ(f.size(), QSize(445, 330));
+  EXPECT_EQ(f.minimumSize(), f.maximumSize());
+  EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_FALSE(f.windowIcon().isNull());
+  EXPECT_EQ(f.PageControl->geometry(), QRect(8, 4, 432, 309));
+  EXPECT_EQ(f.SB->geometry(), QRect(0, 313, 445, 17));
+  EXPECT_TRUE(f.SB->currentMessage().isEmpty());
+
+  const QStringList captions{"Drive", "Options", "Search", "Restore", "Help"};
+  ASSERT_EQ(f.PageControl->count(), 5);
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(f.PageControl->tabText(i), captions[i]);
+    EXPECT_FALSE(f.PageControl->tabIcon(i).isNull()) << i;
+    auto* frame = f.PageControl->widget(i)->findChild<QGroupBox*>();
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->geometry(), QRect(8, 16, 409, 257));
+    EXPECT_TRUE(frame->title().isEmpty());
+  }
+  EXPECT_EQ(f.PageControl->currentIndex(), 0);
+}
+
+TEST_F(MainFormTest, ControlsStartAsLaidOut) {
+  TForm1& f = Form();
+  EXPECT_EQ(InFrame(f.ListBoxDrives), QRect(16, 68, 105, 149));
+  EXPECT_EQ(InFrame(f.cmdRefresh), QRect(16, 224, 105, 25));
+  for (QLabel* label : {f.LabelMedia, f.LabelBytesPerSec, f.LabelCapacity, f.LabelStatus}) {
+    EXPECT_EQ(label->text(), "N/A");
+    EXPECT_EQ(label->width(), 69);
+  }
+  EXPECT_EQ(f.LabelStatus->pos(), QPoint(324, 228));
+
+  EXPECT_TRUE(f.Animate1->isHidden());
+  EXPECT_FALSE(f.Animate1->Active());
+  EXPECT_EQ(f.Animate1->FrameCount(), 17);
+  EXPECT_EQ(InFrame(f.Animate1), QRect(16, 16, 146, 34));
+  EXPECT_EQ(InFrame(f.ProgressBar), QRect(16, 92, 377, 18));
+  EXPECT_EQ(f.ProgressBar->value(), 0);
+  EXPECT_EQ(f.ProgressBar->maximum(), 100);
+  EXPECT_EQ(f.ButtonStart->text(), "&Start");
+  EXPECT_EQ(f.ButtonCancel->text(), "&Cancel");
+  EXPECT_FALSE(f.ButtonStart->isEnabled());
+  EXPECT_FALSE(f.ButtonCancel->isEnabled());
+  for (QLabel* label : {f.LabelImagesFound, f.LabelReadErrors, f.LabelCurrentSector}) {
+    EXPECT_TRUE(label->text().isEmpty());
+  }
+
+  EXPECT_EQ(InFrame(f.lstResults), QRect(16, 16, 129, 201));
+  EXPECT_EQ(InFrame(f.imgPreview), QRect(176, 40, 193, 129));
+  EXPECT_EQ(f.cmdRecSel->text(), "recover selected image");
+  EXPECT_TRUE(f.cmdRecSel->isDefault());
+  EXPECT_FALSE(f.cmdRecSel->isEnabled());
+  EXPECT_EQ(f.cmdRecAll->text(), "recover all images");
+  EXPECT_FALSE(f.cmdRecAll->isEnabled());
+
+  EXPECT_EQ(f.EditDestPath->text(), QApplication::applicationDirPath() + "/");
+  EXPECT_EQ(f.EditFilenamePrefix->text(), "recovered");
+  EXPECT_EQ(InFrame(f.SpinEditRetryCount), QRect(272, 100, 57, 22));
+  EXPECT_EQ(f.SpinEditRetryCount->Value(), 1);
+  EXPECT_EQ(f.SpinEditRetryCount->MaxValue(), 100);
+  EXPECT_EQ(f.SpinEditSecAtOnce->Value(), 1);
+  EXPECT_EQ(f.SpinEditSecAtOnce->MaxValue(), 1000);
+}
+
+TEST_F(MainFormTest, EnumerationListsAllButRemoteAndCdRomDrives) {
+  platform.AddVolume('a', 2880);
+  platform.AddVolume('c', 100, DRIVE_FIXED);
+  platform.AddVolume('e', 100, DRIVE_REMOTE);
+  platform.AddVolume('f', 100, DRIVE_CDROM);
+  platform.AddVolume('g', 100, DRIVE_RAMDISK);
+  platform.AddVolume('h', 100, DRIVE_UNKNOWN);
+  platform.AddVolume('i', 100, DRIVE_NO_ROOT_DIR);
+  platform.Volume('c').model = "Card Reader SD";
+  EXPECT_EQ(DriveItems(), QStringList({"A:", "C:", "G:", "H:", "I:"}));
+  const QString tip = Form().ListBoxDrives->item(1)->toolTip();
+  EXPECT_TRUE(tip.contains("/dev/fakec")) << tip.toStdString();
+  EXPECT_TRUE(tip.contains("Card Reader SD")) << tip.toStdString();
+  EXPECT_TRUE(tip.contains("51200 bytes")) << tip.toStdString();
+  EXPECT_EQ(Form().ListBoxDrives->currentRow(), -1);
+}
+
+TEST_F(MainFormTest, FailedDriveListLeavesTheListEmpty) {
+  platform.AddVolume('c', 100);
+  platform.listFails = true;
+  EXPECT_TRUE(DriveItems().isEmpty());
+}
+
+TEST_F(MainFormTest, SelectingACardShowsItsDetails) {
+  platform.AddVolume('e', 1000000);
+  Select("E:");
+  TForm1& f = Form();
+  EXPECT_EQ(f.DriveNumber, 5);
+  EXPECT_EQ(f.DriveGeometry.TotalSectors, 1000000u);
+  EXPECT_EQ(f.LabelMedia->text(), "Removable");
+  EXPECT_EQ(f.LabelBytesPerSec->text(), "512");
+  EXPECT_EQ(f.LabelCapacity->text(), "488.28 MB");
+  EXPECT_EQ(f.LabelStatus->text(), "ready");
+  EXPECT_TRUE(f.ButtonStart->isEnabled());
+  EXPECT_EQ(f.SpinEditSecAtOnce->MinValue(), 1);
+  EXPECT_EQ(f.SpinEditSecAtOnce->MaxValue(), 4000);
+  EXPECT_EQ(f.SpinEditSecAtOnce->Value(), 4000);  // 10,000 pulled down
+  EXPECT_EQ(f.SB->currentMessage(), "Ready");
+  EXPECT_TRUE(modal.messages.empty());
+}
+
+TEST_F(MainFormTest, SectorsAtOnceFollowTheDrive) {
+  platform.AddVolume('a', 2880);
+  platform.AddVolume('b', 50);
+  platform.AddVolume('c', 500000, DRIVE_REMOVABLE, 2048);
+  platform.AddVolume('d', 100000).geometry.BytesPerSector = 0;
+  Select("A:");
+  EXPECT_EQ(Form().SpinEditSecAtOnce->Value(), 28);
+  Select("B:");
+  EXPECT_EQ(Form().SpinEditSecAtOnce->Value(), 1);  // 0 pulled up
+  Select("C:");
+  EXPECT_EQ(Form().SpinEditSecAtOnce->MaxValue(), 1000);
+  EXPECT_EQ(Form().SpinEditSecAtOnce->Value(), 1000);
+  Select("D:");  // no sector size: the maximum stays
+  EXPECT_EQ(Form().SpinEditSecAtOnce->MaxValue(), 1000);
+  EXPECT_EQ(Form().SpinEditSecAtOnce->Value(), 1000);
+  EXPECT_EQ(Form().LabelBytesPerSec->text(), "0");
+}
+
+TEST_F(MainFormTest, FailedSelectionAfterASuccessfulOne) {
+  platform.AddVolume('e', 1000000);
+  platform.AddVolume('f', 1000).failGeometry = true;
+  Select("E:");
+  Select("F:");
+  TForm1& f = Form();
+  EXPECT_EQ(f.DriveNumber, 6);
+  EXPECT_EQ(f.LabelStatus->text(), "not ready");
+  EXPECT_FALSE(f.ButtonStart->isEnabled());
+  EXPECT_TRUE(f.LabelMedia->text().isEmpty());
+  EXPECT_TRUE(f.LabelBytesPerSec->text().isEmpty());
+  EXPECT_TRUE(f.LabelCapacity->text().isEmpty());
+  EXPECT_EQ(f.SpinEditSecAtOnce->Value(), 4000);  // left as the card set it
+  EXPECT_EQ(f.SB->currentMessage(), "Ready");
+  EXPECT_TRUE(modal.messages.empty());
+}
+
+TEST_F(MainFormTest, FixedDriveWarnsAtEverySelection) {
+  platform.AddVolume('c', 1000, DRIVE_FIXED);
+  platform.AddVolume('d', 1000, DRIVE_FIXED).failOpen = true;
+  Select("C:");
+  Select("C:");
+  ASSERT_EQ(modal.messages.size(), 2u);
+  const TMessageRequest& box = modal.messages[0];
+  EXPECT_EQ(box.title, "Fernhollow");
+  EXPECT_EQ(box.text, kFixedDriveWarning);
+  EXPECT_EQ(box.icon, TMsgIcon::None);
+  EXPECT_EQ(box.buttons, QStringList{"OK"});
+  EXPECT_EQ(Form().LabelMedia->text(), "Fixed");
+
+  Select("D:");  // not ready: its media label stays empty, so no warning
+  EXPECT_EQ(modal.messages.size(), 2u);
+}
+
+TEST_F(MainFormTest, RefreshKeepsTheDetailsAndDropsTheSelection) {
+  platform.AddVolume('e', 1000000);
+  Select("E:");
+  platform.AddVolume('g', 2000);
+  platform.RemoveVolume('e');
+  Form().cmdRefresh->click();
+  TForm1& f = Form();
+  EXPECT_EQ(DriveItems(), QStringList{"G:"});
+  EXPECT_EQ(f.ListBoxDrives->currentRow(), -1);
+  EXPECT_TRUE(f.ListBoxDrives->selectedItems().isEmpty());
+  EXPECT_EQ(f.LabelCapacity->text(), "488.28 MB");
+  EXPECT_EQ(f.LabelStatus->text(), "ready");
+  EXPECT_TRUE(f.ButtonStart->isEnabled());
+  EXPECT_EQ(f.DriveNumber, 5);
+  EXPECT_EQ(f.SpinEditSecAtOnce->Value(), 4000);
+}
+
+TEST_F(MainFormTest, UserSelectionByMouseAndKeyboardRunsTheDriveSelection) {
+  platform.AddVolume('c', 2880);
+  platform.AddVolume('d', 5760);
+  TForm1& f = Form();
+  f.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+  const QRect first = f.ListBoxDrives->visualItemRect(f.ListBoxDrives->item(0));
+  QTest::mouseClick(f.ListBoxDrives->viewport(), Qt::LeftButton, {}, first.center());
+  EXPECT_EQ(f.DriveNumber, 3);
+  EXPECT_EQ(f.LabelCapacity->text(), "1.41 MB");
+  QTest::keyClick(f.ListBoxDrives, Qt::Key_Down);
+  EXPECT_EQ(f.DriveNumber, 4);
+  EXPECT_EQ(f.LabelCapacity->text(), "2.81 MB");
+  // The program's own changes to the list select nothing.
+  f.cmdRefreshClick();
+  f.ListBoxDrives->setCurrentRow(0);
+  EXPECT_EQ(f.DriveNumber, 4);
+}
+
+TEST(CapacityTextTest, UnitsRoundingAndSeparator) {
+  struct Case {
+    std::uint32_t sectors, bytesPerSector;
+    const char* text;
+  };
+  const Case cases[] = {
+      {1000, 512, "500.00 KB"},
+      {2880, 512, "1.41 MB"},
+      {125440, 512, "61.25 MB"},
+      {2097152, 512, "1.00 GB"},
+      {4000000, 512, "1.91 GB"},
+      {2048, 512, "1.00 MB"},     // exactly 1024 KB
+      {2047, 512, "1.00 MB"},     // 1023.5 KB rounds to the even 1024
+      {2045, 512, "1022.00 KB"},  // 1022.5 KB rounds to the even 1022
+      {2043, 512, "1022.00 KB"},  // 1021.5 KB rounds to the even 1022
+      {1, 512, "0.00 KB"},        // 0.5 KB rounds to 0
+      {3, 512, "2.00 KB"},        // 1.5 KB rounds to 2
+      {0, 512, "0.00 KB"},
+      {2304, 512, "1.13 MB"},  // 1.125 MB: the half rounds up
+      {0xFFFFFFFFu, 512, "2048.00 GB"},
+      {1000, 0, "0.00 KB"},
+      {1000, 2048, "1.95 MB"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(CapacityText(c.sectors, c.bytesPerSector, '.'), c.text) << c.sectors;
+  }
+  EXPECT_EQ(CapacityText(2880, 512, ','), "1,41 MB");
+}
+
+TEST(ErrorReportTest, GuardReportsTheErrorAndGoesOn) {
+  TRecordingModal modal;
+  bool after = false;
+  Guarded(nullptr, [] { throw std::runtime_error("Disk full"); });
+  Guarded(nullptr, [] { throw std::runtime_error("Could not open file."); });
+  Guarded(nullptr, [] { throw std::runtime_error("Bad value: -"); });  // '-' sorts before '.'
+  Guarded(nullptr, [] { throw 42; });
+  Guarded(nullptr, [&] { after = true; });
+  EXPECT_TRUE(after);
+  ASSERT_EQ(modal.messages.size(), 4u);
+  EXPECT_EQ(modal.messages[0].title, "Fernhollow");
+  EXPECT_EQ(modal.messages[0].icon, TMsgIcon::Error);
+  EXPECT_EQ(modal.messages[0].buttons, QStringList{"OK"});
+  EXPECT_EQ(modal.messages[0].text, "Disk full.");
+  EXPECT_EQ(modal.messages[1].text, "Could not open file.");
+  EXPECT_EQ(modal.messages[2].text, "Bad value: -");
+  EXPECT_EQ(ErrorReportText(""), "");
+  EXPECT_EQ(ErrorReportText("ends with a bracket)"), "ends with a bracket)");  // ')' < '.'
+  EXPECT_EQ(ErrorReportText("kaputt ü"), "kaputt ü.");
+}
+
+}  // namespace

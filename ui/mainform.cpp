@@ -1,0 +1,291 @@
+#include "ui/mainform.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QLocale>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTabWidget>
+
+#include "diskio/platform.h"
+#include "ui/animate.h"
+#include "ui/drivelistbox.h"
+#include "ui/drivepanel.h"
+#include "ui/errorreport.h"
+#include "ui/modal.h"
+#include "ui/spinedit.h"
+
+namespace {
+
+constexpr int kValueLabelWidth = 69;
+constexpr int kLabelHeight = 13;
+constexpr int kListItemHeight = 13;
+constexpr std::uint32_t kScanBufferBytes = 2048000;
+
+const char* const kTabIcons[] = {":/icons/tab-options.png", ":/icons/tab-help.png",
+                                 ":/icons/tab-restore.png", ":/icons/tab-search.png",
+                                 ":/icons/tab-drive.png"};
+
+QLabel* AddLabel(QWidget* parent, int x, int y, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+// Value labels keep their width whatever their text.
+QLabel* AddValueLabel(QWidget* parent, const char* name, int x, int y, const QString& text) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  label->setGeometry(x, y, kValueLabelWidth, kLabelHeight);
+  return label;
+}
+
+QPushButton* AddButton(QWidget* parent, const char* name, const QRect& geometry,
+                       const QString& caption) {
+  auto* button = new QPushButton(caption, parent);
+  button->setObjectName(name);
+  button->setGeometry(geometry);
+  button->setAutoDefault(false);
+  return button;
+}
+
+template <class Control>
+Control* Add(QWidget* parent, const char* name, const QRect& geometry) {
+  auto* control = new Control(parent);
+  control->setObjectName(name);
+  control->setGeometry(geometry);
+  return control;
+}
+
+}  // namespace
+
+// The resources live in a static library; nothing else would pull them in.
+static void InitResources() {
+  Q_INIT_RESOURCE(fernhollow);
+}
+
+TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      platform_(platform) {
+  InitResources();
+  setObjectName("Form1");
+  setWindowTitle(QStringLiteral("Fernhollow (tm)"));
+  setWindowIcon(QIcon(QStringLiteral(":/icons/fernhollow.png")));
+  setFixedSize(445, 330);
+
+  PageControl = Add<QTabWidget>(this, "PageControl", {8, 4, 432, 309});
+  PageControl->setIconSize({16, 16});
+  BuildDriveTab(AddTab(TabSheet1, "TabSheet1", "Drive", 4));
+  BuildOptionsTab(AddTab(TabSheet2, "TabSheet2", "Options", 0));
+  BuildSearchTab(AddTab(TabSheet3, "TabSheet3", "Search", 3));
+  BuildRestoreTab(AddTab(TabSheet4, "TabSheet4", "Restore", 2));
+  AddTab(TabSheet5, "TabSheet5", "Help", 1);
+  PageControl->setCurrentIndex(0);
+
+  SB = Add<QStatusBar>(this, "SB", {0, 313, 445, 17});
+  SB->setSizeGripEnabled(false);
+
+  connect(ListBoxDrives, &TDriveListBox::UserSelected, this,
+          [this] { Guarded(this, [this] { ListBoxDrivesClick(); }); });
+  connect(cmdRefresh, &QPushButton::clicked, this,
+          [this] { Guarded(this, [this] { cmdRefreshClick(); }); });
+
+  FormCreate();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::showEvent(QShowEvent* event) {
+  if (!centred_) {
+    centred_ = true;
+    if (const QScreen* screen = this->screen()) {
+      QRect frame = frameGeometry();
+      frame.moveCenter(screen->availableGeometry().center());
+      move(frame.topLeft());
+    }
+  }
+  QWidget::showEvent(event);
+}
+
+QGroupBox* TForm1::AddTab(QWidget*& sheet, const char* name, const QString& caption,
+                          int iconIndex) {
+  sheet = new QWidget;
+  sheet->setObjectName(name);
+  PageControl->addTab(sheet, QIcon(kTabIcons[iconIndex]), caption);
+  return Add<QGroupBox>(sheet, (std::string(name) + "Frame").c_str(), {8, 16, 409, 257});
+}
+
+void TForm1::BuildDriveTab(QWidget* frame) {
+  AddLabel(frame, 16, 16, "Please select a drive from where to restore the images");
+  AddLabel(frame, 16, 44, "Avaiable drives:");
+  ListBoxDrives = Add<TDriveListBox>(frame, "ListBoxDrives", {16, 68, 105, 149});
+  ListBoxDrives->setSelectionMode(QAbstractItemView::SingleSelection);
+  ListBoxDrives->setUniformItemSizes(true);
+  cmdRefresh = AddButton(frame, "cmdRefresh", {16, 224, 105, 25}, "Refresh");
+
+  AddLabel(frame, 204, 72, "Media:");
+  LabelMedia = AddValueLabel(frame, "LabelMedia", 324, 72, "N/A");
+  AddLabel(frame, 204, 124, "Bytes per sector:");
+  LabelBytesPerSec = AddValueLabel(frame, "LabelBytesPerSec", 324, 124, "N/A");
+  AddLabel(frame, 204, 176, "Capacity:");
+  LabelCapacity = AddValueLabel(frame, "LabelCapacity", 324, 176, "N/A");
+  AddLabel(frame, 204, 228, "Status:");
+  LabelStatus = AddValueLabel(frame, "LabelStatus", 324, 228, "N/A");
+}
+
+void TForm1::BuildOptionsTab(QWidget* frame) {
+  AddLabel(frame, 16, 16, "Destination path:");
+  EditDestPath = Add<QLineEdit>(frame, "EditDestPath", {16, 32, 313, 21});
+  AddLabel(frame, 16, 56, "File name prefix:");
+  EditFilenamePrefix = Add<QLineEdit>(frame, "EditFilenamePrefix", {16, 72, 137, 21});
+
+  AddLabel(frame, 14, 104, " Number of retries:");
+  SpinEditRetryCount = Add<TSpinEdit>(frame, "SpinEditRetryCount", {272, 100, 57, 22});
+  SpinEditRetryCount->SetMinValue(0);
+  SpinEditRetryCount->SetMaxValue(100);
+  SpinEditRetryCount->SetValue(1);
+
+  auto* sectorsLabel = new QLabel("Number of sectors to read at once:", frame);
+  sectorsLabel->setGeometry(16, 132, 185, 21);
+  sectorsLabel->setWordWrap(true);
+  sectorsLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  SpinEditSecAtOnce = Add<TSpinEdit>(frame, "SpinEditSecAtOnce", {272, 128, 57, 22});
+  SpinEditSecAtOnce->SetMinValue(1);
+  SpinEditSecAtOnce->SetMaxValue(1000);
+  SpinEditSecAtOnce->SetValue(1);
+  AddLabel(frame, 16, 160, "Search for:");
+
+  setTabOrder(EditDestPath, EditFilenamePrefix);
+  setTabOrder(EditFilenamePrefix, SpinEditRetryCount);
+  setTabOrder(SpinEditRetryCount, SpinEditSecAtOnce);
+}
+
+void TForm1::BuildSearchTab(QWidget* frame) {
+  Animate1 = Add<TAnimate>(frame, "Animate1", {16, 16, 146, 34});
+  Animate1->hide();
+  AddLabel(frame, 16, 68, "Search progress:");
+  ProgressBar = Add<QProgressBar>(frame, "ProgressBar", {16, 92, 377, 18});
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setValue(0);
+  ProgressBar->setTextVisible(false);
+  AddLabel(frame, 16, 128, "Images found:");
+  LabelImagesFound = AddValueLabel(frame, "LabelImagesFound", 96, 128, "");
+  AddLabel(frame, 12, 152, "  Read errors:");
+  LabelReadErrors = AddValueLabel(frame, "LabelReadErrors", 100, 152, "");
+  AddLabel(frame, 16, 176, "Current sector:");
+  LabelCurrentSector = AddValueLabel(frame, "LabelCurrentSector", 100, 176, "");
+  ButtonStart = AddButton(frame, "ButtonStart", {8, 216, 75, 25}, "&Start");
+  ButtonCancel = AddButton(frame, "ButtonCancel", {88, 216, 75, 25}, "&Cancel");
+}
+
+void TForm1::BuildRestoreTab(QWidget* frame) {
+  lstResults = Add<QListWidget>(frame, "lstResults", {16, 16, 129, 201});
+  lstResults->setSelectionMode(QAbstractItemView::SingleSelection);
+  imgPreview = Add<QLabel>(frame, "imgPreview", {176, 40, 193, 129});
+  imgPreview->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  AddLabel(frame, 16, 224, "Filesize:");
+  // Sized to its text, right edge fixed at x 145.
+  lblSize = Add<QLabel>(frame, "lblSize", {145, 224, 0, kLabelHeight});
+  lblSize->setAlignment(Qt::AlignRight | Qt::AlignTop);
+  cmdRecSel = AddButton(frame, "cmdRecSel", {152, 192, 129, 25}, "recover selected image");
+  cmdRecSel->setDefault(true);
+  cmdRecSel->setEnabled(false);
+  cmdRecAll = AddButton(frame, "cmdRecAll", {288, 192, 113, 25}, "recover all images");
+  cmdRecAll->setEnabled(false);
+}
+
+void TForm1::FormCreate() {
+  // A clip that cannot be loaded leaves the window without an animation.
+  Animate1->Open(QStringLiteral(":/anim/busy-strip.png"), 146, 500);
+
+  ButtonCancel->setEnabled(false);
+  ButtonStart->setEnabled(false);
+
+  // No error mode to set: Linux shows no system boxes for a drive without media;
+  // the open just fails and the drive reads as not ready.
+
+  EnumerateDrives();
+
+  EditDestPath->setText(QApplication::applicationDirPath() + QLatin1Char('/'));
+  EditFilenamePrefix->setText(QStringLiteral("recovered"));
+}
+
+void TForm1::EnumerateDrives() {
+  for (const std::string& root : platform_.LogicalDriveRoots()) {
+    if (root.size() < 2) continue;
+    const QString name = QString::fromLatin1(root.data(), 2).toUpper();
+    const unsigned kind = platform_.DriveType(name.toStdString() + '\\');
+    if (kind == DRIVE_REMOTE || kind == DRIVE_CDROM) continue;
+
+    auto* item = new QListWidgetItem(name, ListBoxDrives);
+    item->setSizeHint({ListBoxDrives->viewport()->width(), kListItemHeight});
+    // Linux has no drive letters of its own: say which device each one is.
+    const DriveDescription description = platform_.Describe(name[0].toLatin1());
+    QStringList tip{QString::fromStdString(description.path)};
+    if (!description.model.empty()) tip << QString::fromStdString(description.model);
+    tip << QStringLiteral("%1 bytes (%2)")
+               .arg(description.sizeBytes)
+               .arg(CapacityText(static_cast<std::uint32_t>(std::min<std::uint64_t>(
+                                     description.sizeBytes / 512, UINT32_MAX)),
+                                 512, QLocale().decimalPoint().front()));
+    item->setToolTip(tip.join(QLatin1Char('\n')));
+  }
+}
+
+void TForm1::SetStatusText(const QString& text) {
+  SB->showMessage(text);
+}
+
+void TForm1::ListBoxDrivesClick() {
+  const QListWidgetItem* item = ListBoxDrives->currentItem();
+  if (item == nullptr || item->text().isEmpty()) return;
+
+  SetStatusText(QStringLiteral("Retrieving driveinformation..."));
+  ButtonStart->setEnabled(false);
+  LabelMedia->clear();
+  LabelBytesPerSec->clear();
+  LabelCapacity->clear();
+
+  DriveNumber = static_cast<std::uint8_t>(item->text()[0].unicode() - 64);
+  if (GetDriveGeometry(DriveNumber, DriveGeometry)) {
+    const char letter = static_cast<char>(DriveNumber + 64);
+    LabelMedia->setText(MediaText(platform_.DriveType(std::string{letter, ':', '\\'})));
+    LabelBytesPerSec->setText(QString::number(DriveGeometry.BytesPerSector));
+    LabelCapacity->setText(CapacityText(DriveGeometry.TotalSectors, DriveGeometry.BytesPerSector,
+                                        QLocale().decimalPoint().front()));
+    LabelStatus->setText(QStringLiteral("ready"));
+    ButtonStart->setEnabled(true);
+
+    SpinEditSecAtOnce->SetMinValue(1);
+    if (DriveGeometry.BytesPerSector != 0) {
+      SpinEditSecAtOnce->SetMaxValue(
+          static_cast<int>(kScanBufferBytes / DriveGeometry.BytesPerSector));
+    }
+    SpinEditSecAtOnce->SetValue(static_cast<int>(DriveGeometry.TotalSectors / 100));
+  } else {
+    LabelStatus->setText(QStringLiteral("not ready"));
+  }
+
+  if (LabelMedia->text() == QLatin1String("Fixed")) {
+    ShowPlainMessage(this,
+                     QStringLiteral("Fernhollow was developed for use on digital photo media. "
+                                    "However, it can be used on fixed drives. The scan used is "
+                                    "very thorough and may take some time on large hard "
+                                    "drives.!!"));
+  }
+  SetStatusText(QStringLiteral("Ready"));
+}
+
+void TForm1::cmdRefreshClick() {
+  ListBoxDrives->clear();
+  EnumerateDrives();
+}

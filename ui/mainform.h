@@ -1,0 +1,92 @@
+// The main window: five tabs (Drive, Options, Search, Restore, Help) and a
+// status bar, laid out at fixed pixel positions in a fixed-size window.
+#pragma once
+
+#include <QWidget>
+#include <cstdint>
+
+#include "compress/zlibtool.h"
+#include "diskio/ldiskio.h"
+
+class DiskPlatform;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QProgressBar;
+class QPushButton;
+class QStatusBar;
+class QTabWidget;
+class TAnimate;
+class TDriveListBox;
+class TSpinEdit;
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(DiskPlatform& platform, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // The drive chosen last (1 = A:) and its geometry; the scan reads both.
+  std::uint8_t DriveNumber = 0;
+  TDriveGeometry DriveGeometry{};
+  bool CancelRequested = false;
+
+  // The one compressor the scan, the restore and the preview share.
+  TZlibTool ZLIB;
+
+  void FormCreate();
+  void ListBoxDrivesClick();
+  void cmdRefreshClick();
+
+  // Controls, named as their objectName.
+  QTabWidget* PageControl = nullptr;
+  QStatusBar* SB = nullptr;
+  QWidget* TabSheet1 = nullptr;
+  QWidget* TabSheet2 = nullptr;
+  QWidget* TabSheet3 = nullptr;
+  QWidget* TabSheet4 = nullptr;
+  QWidget* TabSheet5 = nullptr;
+
+  TDriveListBox* ListBoxDrives = nullptr;
+  QPushButton* cmdRefresh = nullptr;
+  QLabel* LabelMedia = nullptr;
+  QLabel* LabelBytesPerSec = nullptr;
+  QLabel* LabelCapacity = nullptr;
+  QLabel* LabelStatus = nullptr;
+
+  QLineEdit* EditDestPath = nullptr;
+  QLineEdit* EditFilenamePrefix = nullptr;
+  TSpinEdit* SpinEditRetryCount = nullptr;
+  TSpinEdit* SpinEditSecAtOnce = nullptr;
+
+  TAnimate* Animate1 = nullptr;
+  QProgressBar* ProgressBar = nullptr;
+  QLabel* LabelImagesFound = nullptr;
+  QLabel* LabelReadErrors = nullptr;
+  QLabel* LabelCurrentSector = nullptr;
+  QPushButton* ButtonStart = nullptr;
+  QPushButton* ButtonCancel = nullptr;
+
+  QListWidget* lstResults = nullptr;
+  QLabel* imgPreview = nullptr;
+  QLabel* lblSize = nullptr;
+  QPushButton* cmdRecSel = nullptr;
+  QPushButton* cmdRecAll = nullptr;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  QGroupBox* AddTab(QWidget*& sheet, const char* name, const QString& caption, int iconIndex);
+  void BuildDriveTab(QWidget* frame);
+  void BuildOptionsTab(QWidget* frame);
+  void BuildSearchTab(QWidget* frame);
+  void BuildRestoreTab(QWidget* frame);
+  void EnumerateDrives();
+  void SetStatusText(const QString& text);
+
+  DiskPlatform& platform_;
+  bool centred_ = false;
+};

@@ -1,0 +1,8 @@
+// Application-wide set-up shared by the program and its window tests.
+#pragma once
+
+class QApplication;
+
+// Title, style and font (Tahoma 8 pt where the machine has it, else the
+// system's sans at the same 11-pixel height).
+void SetUpApplication(QApplication& app);
