@@ -9,6 +9,7 @@
 
 #include "diskio/ldiskio.h"
 #include "diskio/linuxplatform.h"
+#include "ui/dialogdir.h"
 #include "ui/mainform.h"
 #include "ui/modal.h"
 #include "ui/startup.h"
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
 
   SetUpApplication(app);
   TForm1 form(platform);
+  TDialogSelectDir dialogSelectDir;
+  form.DialogSelectDir = &dialogSelectDir;
   form.show();
   return QApplication::exec();
 }

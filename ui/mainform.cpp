@@ -1,6 +1,7 @@
 #include "ui/mainform.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -9,17 +10,18 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QStatusBar>
 #include <QTabWidget>
 
 #include "diskio/platform.h"
 #include "ui/animate.h"
+#include "ui/dialogdir.h"
 #include "ui/drivelistbox.h"
 #include "ui/drivepanel.h"
 #include "ui/errorreport.h"
 #include "ui/modal.h"
 #include "ui/spinedit.h"
+#include "ui/startup.h"
 
 namespace {
 
@@ -98,6 +100,8 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
           [this] { Guarded(this, [this] { ListBoxDrivesClick(); }); });
   connect(cmdRefresh, &QPushButton::clicked, this,
           [this] { Guarded(this, [this] { cmdRefreshClick(); }); });
+  connect(Button3, &QPushButton::clicked, this,
+          [this] { Guarded(this, [this] { Button3Click(); }); });
 
   FormCreate();
 }
@@ -107,11 +111,7 @@ TForm1::~TForm1() = default;
 void TForm1::showEvent(QShowEvent* event) {
   if (!centred_) {
     centred_ = true;
-    if (const QScreen* screen = this->screen()) {
-      QRect frame = frameGeometry();
-      frame.moveCenter(screen->availableGeometry().center());
-      move(frame.topLeft());
-    }
+    CentreOnScreen(*this);
   }
   QWidget::showEvent(event);
 }
@@ -162,11 +162,51 @@ void TForm1::BuildOptionsTab(QWidget* frame) {
   SpinEditSecAtOnce->SetMinValue(1);
   SpinEditSecAtOnce->SetMaxValue(1000);
   SpinEditSecAtOnce->SetValue(1);
+  Button3 = AddButton(frame, "Button3", {332, 32, 29, 25}, "...");
   AddLabel(frame, 16, 160, "Search for:");
 
-  setTabOrder(EditDestPath, EditFilenamePrefix);
-  setTabOrder(EditFilenamePrefix, SpinEditRetryCount);
-  setTabOrder(SpinEditRetryCount, SpinEditSecAtOnce);
+  chkJPG = AddTypeBox(frame, "chkJPG", {16, 184, 89, 17}, "Jpeg's (*.JPG)", &TSearchTypes::JPG);
+  chkBMP = AddTypeBox(frame, "chkBMP", {112, 184, 105, 17}, "Bitmaps (*.BMP)", &TSearchTypes::BMP);
+  chkGIF = AddTypeBox(frame, "chkGIF", {16, 232, 89, 17}, "GIFF (*.GIF)", &TSearchTypes::GIF);
+  chkTIF = AddTypeBox(frame, "chkTIF", {16, 208, 89, 17}, "TIFF (*.TIF)", &TSearchTypes::TIF);
+  chkMOV = AddTypeBox(frame, "chkMOV", {256, 184, 145, 17}, "Quicktime movies (*.MOV)",
+                      &TSearchTypes::MOV);
+  chkAVI =
+      AddTypeBox(frame, "chkAVI", {256, 208, 113, 17}, "AVI movies (*.AVI)", &TSearchTypes::AVI);
+  chkPNG = AddTypeBox(frame, "chkPNG", {112, 208, 89, 17}, "PNG (*.png)", &TSearchTypes::PNG);
+  chkRIFF = AddTypeBox(frame, "chkRIFF", {112, 232, 137, 17}, "Unknown RIFF (*.RIFF)",
+                       &TSearchTypes::RIFF);
+  chkWAV =
+      AddTypeBox(frame, "chkWAV", {256, 232, 145, 17}, "Wave files (*.WAV)", &TSearchTypes::WAV);
+
+  const QList<QWidget*> tabOrder{EditDestPath,
+                                 EditFilenamePrefix,
+                                 SpinEditRetryCount,
+                                 SpinEditSecAtOnce,
+                                 Button3,
+                                 chkJPG,
+                                 chkBMP,
+                                 chkGIF,
+                                 chkTIF,
+                                 chkMOV,
+                                 chkAVI,
+                                 chkPNG,
+                                 chkRIFF,
+                                 chkWAV};
+  for (qsizetype i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+}
+
+QCheckBox* TForm1::AddTypeBox(QWidget* frame, const char* name, const QRect& geometry,
+                              const QString& caption, bool TSearchTypes::*flag) {
+  auto* box = new QCheckBox(caption, frame);
+  box->setObjectName(name);
+  box->setGeometry(geometry);
+  // The classic box-to-caption gap, so the longest captions fit their width.
+  box->setStyleSheet(QStringLiteral("QCheckBox { spacing: 3px; }"));
+  box->setChecked(SearchTypes.*flag);
+  connect(box, &QCheckBox::toggled, this,
+          [this, flag](bool checked) { SearchTypes.*flag = checked; });
+  return box;
 }
 
 void TForm1::BuildSearchTab(QWidget* frame) {
@@ -283,6 +323,12 @@ void TForm1::ListBoxDrivesClick() {
                                     "drives.!!"));
   }
   SetStatusText(QStringLiteral("Ready"));
+}
+
+void TForm1::Button3Click() {
+  if (DialogSelectDir != nullptr && DialogSelectDir->Execute()) {
+    EditDestPath->setText(DialogSelectDir->SelectedPath);
+  }
 }
 
 void TForm1::cmdRefreshClick() {

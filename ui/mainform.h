@@ -7,8 +7,10 @@
 
 #include "compress/zlibtool.h"
 #include "diskio/ldiskio.h"
+#include "engine/filedet.h"
 
 class DiskPlatform;
+class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -18,6 +20,7 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class TAnimate;
+class TDialogSelectDir;
 class TDriveListBox;
 class TSpinEdit;
 
@@ -33,12 +36,20 @@ class TForm1 : public QWidget {
   TDriveGeometry DriveGeometry{};
   bool CancelRequested = false;
 
+  // The file types searched for, kept current from the check boxes so the
+  // detector never reads a widget.
+  TSearchTypes SearchTypes;
+
+  // The folder chooser, created at start-up after the window.
+  TDialogSelectDir* DialogSelectDir = nullptr;
+
   // The one compressor the scan, the restore and the preview share.
   TZlibTool ZLIB;
 
   void FormCreate();
   void ListBoxDrivesClick();
   void cmdRefreshClick();
+  void Button3Click();
 
   // Controls, named as their objectName.
   QTabWidget* PageControl = nullptr;
@@ -60,6 +71,16 @@ class TForm1 : public QWidget {
   QLineEdit* EditFilenamePrefix = nullptr;
   TSpinEdit* SpinEditRetryCount = nullptr;
   TSpinEdit* SpinEditSecAtOnce = nullptr;
+  QPushButton* Button3 = nullptr;
+  QCheckBox* chkJPG = nullptr;
+  QCheckBox* chkBMP = nullptr;
+  QCheckBox* chkGIF = nullptr;
+  QCheckBox* chkTIF = nullptr;
+  QCheckBox* chkMOV = nullptr;
+  QCheckBox* chkAVI = nullptr;
+  QCheckBox* chkPNG = nullptr;
+  QCheckBox* chkRIFF = nullptr;
+  QCheckBox* chkWAV = nullptr;
 
   TAnimate* Animate1 = nullptr;
   QProgressBar* ProgressBar = nullptr;
@@ -82,6 +103,8 @@ class TForm1 : public QWidget {
   QGroupBox* AddTab(QWidget*& sheet, const char* name, const QString& caption, int iconIndex);
   void BuildDriveTab(QWidget* frame);
   void BuildOptionsTab(QWidget* frame);
+  QCheckBox* AddTypeBox(QWidget* frame, const char* name, const QRect& geometry,
+                        const QString& caption, bool TSearchTypes::*flag);
   void BuildSearchTab(QWidget* frame);
   void BuildRestoreTab(QWidget* frame);
   void EnumerateDrives();

@@ -5,7 +5,9 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QIcon>
+#include <QScreen>
 #include <QStyleFactory>
+#include <QWidget>
 
 namespace {
 
@@ -25,4 +27,12 @@ void SetUpApplication(QApplication& app) {
   if (!QFontInfo(font).exactMatch()) font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
   font.setPixelSize(11);
   QApplication::setFont(font);
+}
+
+void CentreOnScreen(QWidget& window) {
+  if (const QScreen* screen = window.screen()) {
+    QRect frame = window.frameGeometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    window.move(frame.topLeft());
+  }
 }
