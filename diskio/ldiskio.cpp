@@ -13,6 +13,14 @@ bool UseNTAccess = false;
 bool UseFat32Access = false;
 Handle VWin32Handle = INVALID_HANDLE_VALUE;
 Handle VolumeHandle = INVALID_HANDLE_VALUE;
+std::uint8_t VolumeDrive = 0;
+TDriveGeometry VolumeGeometry{};
+std::uint8_t SectorShift = 0;
+
+// Every volume-handle read passes through here, so a chunk that fails never
+// reaches the caller's buffer.
+constexpr std::uint32_t kSectorBufferSize = 0x10000;
+alignas(4096) std::uint8_t SectorBuffer[kSectorBufferSize];
 
 constexpr std::uint32_t kGetDeviceParams = 0x440D;
 constexpr std::uint32_t kDiskCategoryGetParams = 0x0860;
@@ -150,8 +158,31 @@ bool GetDriveGeometryVWin32(std::uint8_t drive, TDriveGeometry& geometry) {
   return true;
 }
 
-void DoneDiskAccessAtExit() {
-  DoneDiskAccess();
+void DoneDiskAccessAtExit() { DoneDiskAccess(); }
+
+// log2 of the sector size, rounded to the nearest whole number; 0 for none.
+std::uint8_t Log2Rounded(std::uint32_t value) {
+  if (value == 0) return 0;
+  std::uint8_t shift = 0;
+  while (shift < 31 && (std::uint64_t{1} << (shift + 1)) <= value) ++shift;
+  // log2(value) rounds up from shift + 0.5, that is from value^2 >= 2 x 4^shift.
+  const std::uint64_t low = std::uint64_t{1} << shift;
+  const std::uint64_t square = std::uint64_t{value} * value;
+  return static_cast<std::uint8_t>(square >= 2 * low * low ? shift + 1 : shift);
+}
+
+// The packet's buffer field keeps what a 32-bit address would have left
+// there; the device itself is handed the pointer.
+std::uint32_t LowAddress(const void* pointer) {
+  return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(pointer));
+}
+
+DISKIO Packet(std::uint32_t first, std::uint16_t count, void* buffer) {
+  DISKIO packet{};
+  packet.diStartSector = first;
+  packet.diSectors = count;
+  packet.diBuffer = LowAddress(buffer);
+  return packet;
 }
 
 }  // namespace
@@ -184,6 +215,9 @@ void InitDiskAccess(DiskPlatform& platform, DiskMessageFn showMessage) {
 
   VWin32Handle = INVALID_HANDLE_VALUE;
   VolumeHandle = INVALID_HANDLE_VALUE;
+  VolumeDrive = 0;
+  VolumeGeometry = TDriveGeometry{};
+  SectorShift = 0;
   UseFat32Access = IsFat32Capable();
   UseNTAccess = IsWinNT();
 
@@ -217,6 +251,84 @@ bool GetDriveGeometry(std::uint8_t drive, TDriveGeometry& geometry) {
                      : GetDriveGeometryVWin32(drive, geometry);
 }
 
+bool ReadSectors(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer) {
+  if (Platform == nullptr) return false;
+  if (UseNTAccess) return ReadSectorsNT(drive, first, count, buffer);
+  if (UseFat32Access) return ReadSectorsFat32(drive, first, count, buffer);
+  return ReadSectorsInt25(drive, first, count, buffer);
+}
+
+bool OpenDriveHandle(std::uint8_t drive) {
+  if (VolumeHandle != INVALID_HANDLE_VALUE && VolumeDrive == drive) return true;
+  if (VolumeHandle != INVALID_HANDLE_VALUE) Platform->CloseHandle(VolumeHandle);
+
+  VolumeHandle = Platform->OpenVolume(DriveLetter(drive), /*forReading=*/true);
+  VolumeDrive = drive;
+  // A failed query leaves the geometry as it was.
+  GetDriveGeometry(drive, VolumeGeometry);
+  SectorShift = Log2Rounded(VolumeGeometry.BytesPerSector);
+  return VolumeHandle != INVALID_HANDLE_VALUE;
+}
+
+bool ReadSectorsNT(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer) {
+  if (!OpenDriveHandle(drive)) return false;
+
+  // Without a known sector size there is nothing to position or size chunks
+  // by, and a sector larger than the transfer buffer cannot pass through it.
+  const std::uint32_t bytesPerSector = VolumeGeometry.BytesPerSector;
+  if (bytesPerSector == 0 || bytesPerSector > kSectorBufferSize) return false;
+
+  // Drives with sectors above 512 bytes go in chunks of fewer than 128 sectors,
+  // so a chunk always fits the buffer. The offset is first x the sector size,
+  // which equals first << SectorShift for the power-of-two sizes drives report
+  // and stays right for any other.
+  const std::uint32_t chunkMax =
+      std::min(bytesPerSector * 128, kSectorBufferSize / bytesPerSector * bytesPerSector);
+  std::uint64_t offset = std::uint64_t{first} * bytesPerSector;
+  std::uint32_t remaining = std::uint32_t{count} * bytesPerSector;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  for (;;) {
+    const std::uint32_t chunk = std::min(remaining, chunkMax);
+    std::uint32_t bytesRead = 0;
+    const bool ok = Platform->ReadAt(VolumeHandle, offset, SectorBuffer, chunk, bytesRead) &&
+                    bytesRead == chunk;
+    if (ok && chunk != 0) std::memcpy(out, SectorBuffer, chunk);
+    out += chunk;
+    offset += chunk;
+    remaining -= chunk;
+    if (!ok) return false;
+    if (remaining == 0) return true;
+  }
+}
+
+// A run of no sectors is read at once: the MS-DOS calls have no meaning for it.
+bool ReadSectorsInt25(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
+                      void* buffer) {
+  if (count == 0) return true;
+  const DISKIO packet = Packet(first, count, buffer);
+  DIOC_REGISTERS regs{};
+  regs.reg_EAX = static_cast<std::uint32_t>(drive) - 1;
+  regs.reg_EBX = LowAddress(&packet);
+  regs.reg_ECX = 0xFFFF;
+  return Platform->VWin32Int25(VWin32Handle, regs, packet, buffer) &&
+         (regs.reg_Flags & kCarryFlag) == 0;
+}
+
+bool ReadSectorsFat32(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
+                      void* buffer) {
+  if (count == 0) return true;
+  const DISKIO packet = Packet(first, count, buffer);
+  DIOC_REGISTERS regs{};
+  regs.reg_EAX = 0x7305;
+  regs.reg_EBX = LowAddress(&packet);
+  regs.reg_ECX = 0xFFFFFFFF;
+  regs.reg_EDX = drive;
+  regs.reg_ESI = 0;
+  return Platform->VWin32DriveInfo(VWin32Handle, regs, packet, buffer) &&
+         (regs.reg_Flags & kCarryFlag) == 0;
+}
+
 TDiskAccessState DiskAccessState() {
-  return {UseNTAccess, UseFat32Access, VWin32Handle, VolumeHandle};
+  return {UseNTAccess, UseFat32Access, VWin32Handle, VolumeHandle,
+          VolumeDrive, VolumeGeometry, SectorShift};
 }

@@ -51,11 +51,31 @@ bool IsFat32Capable();
 // the record may then be untouched or partly written.
 bool GetDriveGeometry(std::uint8_t drive, TDriveGeometry& geometry);
 
+// Reads count sectors from sector first of a drive (1 = A:) into buffer, which
+// must hold count x the drive's bytes per sector. True only when the whole run
+// was read; on false the bytes of the failing chunk and all after it are left
+// as the caller put them.
+bool ReadSectors(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer);
+
+// The three ways, chosen at start-up; called only by ReadSectors.
+bool ReadSectorsNT(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer);
+bool ReadSectorsFat32(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
+                      void* buffer);
+bool ReadSectorsInt25(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
+                      void* buffer);
+
+// Makes the cached read handle serve a drive; opens it (and reads its
+// geometry) only when the drive changes or the last open failed.
+bool OpenDriveHandle(std::uint8_t drive);
+
 // What start-up decided, for diagnostics and tests.
 struct TDiskAccessState {
   bool UseNTAccess;
   bool UseFat32Access;
   Handle VWin32Handle;
   Handle VolumeHandle;
+  std::uint8_t VolumeDrive;
+  TDriveGeometry VolumeGeometry;
+  std::uint8_t SectorShift;
 };
 TDiskAccessState DiskAccessState();

@@ -3,8 +3,8 @@
 
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
                 libjpeg62-turbo-dev libzstd-dev fonts-wine)
-TEST_PACKAGES=(libgtest-dev libgmock-dev zstd)
-BENCH_PACKAGES=(libbenchmark-dev hyperfine)
+TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev zstd)
+BENCH_PACKAGES=(hyperfine testdisk foremost)
 
 ensure_packages() {
   local missing=()

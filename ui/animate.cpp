@@ -5,7 +5,7 @@ TAnimate::TAnimate(QWidget* parent) : QLabel(parent) {
 }
 
 bool TAnimate::Open(const QString& stripPath, int frameWidth, int frameMs) {
-  Stop();
+  timer_.stop();
   strip_ = QPixmap();
   frameCount_ = 0;
   QPixmap strip(stripPath);

@@ -19,7 +19,7 @@ class TAnimate : public QLabel {
   int CurrentFrame() const { return frame_; }
 
   void Play();  // from the first frame, looping without end
-  void Stop();
+  void Stop();  // back at the first frame
   bool Active() const { return timer_.isActive(); }
 
  private:

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QGroupBox>
 #include <QIcon>
 #include <QLabel>
@@ -20,6 +21,7 @@
 #include "ui/drivepanel.h"
 #include "ui/errorreport.h"
 #include "ui/modal.h"
+#include "ui/scanhost.h"
 #include "ui/spinedit.h"
 #include "ui/startup.h"
 
@@ -102,6 +104,10 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
           [this] { Guarded(this, [this] { cmdRefreshClick(); }); });
   connect(Button3, &QPushButton::clicked, this,
           [this] { Guarded(this, [this] { Button3Click(); }); });
+  connect(ButtonStart, &QPushButton::clicked, this,
+          [this] { Guarded(this, [this] { ButtonStartClick(); }); });
+  connect(ButtonCancel, &QPushButton::clicked, this,
+          [this] { Guarded(this, [this] { ButtonCancelClick(); }); });
 
   FormCreate();
 }
@@ -323,6 +329,37 @@ void TForm1::ListBoxDrivesClick() {
                                     "drives.!!"));
   }
   SetStatusText(QStringLiteral("Ready"));
+}
+
+void TForm1::ButtonStartClick() {
+  if (scanning_) return;
+  scanning_ = true;
+  struct Done {
+    TForm1& form;
+    ~Done() {
+      form.scanning_ = false;
+      // A close asked for during the scan is carried out now that it is over.
+      if (form.closeRequested_)
+        QMetaObject::invokeMethod(&form, &QWidget::close, Qt::QueuedConnection);
+    }
+  } done{*this};
+  TWindowScanHost host(*this);
+  RunScan(host);
+}
+
+void TForm1::ButtonCancelClick() {
+  CancelRequested = true;
+  SetStatusText(QStringLiteral("Stopping..."));
+}
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  if (scanning_) {
+    closeRequested_ = true;
+    event->ignore();
+    return;
+  }
+  closeRequested_ = false;
+  event->accept();
 }
 
 void TForm1::Button3Click() {

@@ -50,6 +50,9 @@ class TForm1 : public QWidget {
   void ListBoxDrivesClick();
   void cmdRefreshClick();
   void Button3Click();
+  void ButtonStartClick();
+  void ButtonCancelClick();
+  bool Scanning() const { return scanning_; }
 
   // Controls, named as their objectName.
   QTabWidget* PageControl = nullptr;
@@ -98,6 +101,7 @@ class TForm1 : public QWidget {
 
  protected:
   void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   QGroupBox* AddTab(QWidget*& sheet, const char* name, const QString& caption, int iconIndex);
@@ -112,4 +116,6 @@ class TForm1 : public QWidget {
 
   DiskPlatform& platform_;
   bool centred_ = false;
+  bool scanning_ = false;
+  bool closeRequested_ = false;  // held while a scan runs
 };

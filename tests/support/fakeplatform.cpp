@@ -133,13 +133,24 @@ bool FakePlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
   return true;
 }
 
+bool FakePlatform::Readable(const FakeVolume& volume, std::uint64_t offset,
+                            std::uint64_t size) const {
+  if (mediumRemoved) return false;
+  const std::uint64_t sectorSize = std::max<std::uint32_t>(volume.geometry.BytesPerSector, 1);
+  const auto from = offset / sectorSize;
+  const auto to = size == 0 ? from : (offset + size - 1) / sectorSize;
+  const auto bad = volume.unreadable.lower_bound(static_cast<std::uint32_t>(from));
+  return bad == volume.unreadable.end() || *bad > to;
+}
+
 bool FakePlatform::ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
                           std::uint32_t& bytesRead) {
   bytesRead = 0;
+  reads.push_back({offset, size});
   const auto it = handles_.find(volume);
   if (it == handles_.end()) return false;
   const FakeVolume* drive = Find(it->second);
-  if (drive == nullptr) return false;
+  if (drive == nullptr || !Readable(*drive, offset, size)) return false;
   if (offset >= drive->data.size()) return true;
   const std::uint64_t available = drive->data.size() - offset;
   bytesRead = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, available));
@@ -184,10 +195,40 @@ bool FakePlatform::VWin32DosIoctl(Handle vwin32, DIOC_REGISTERS& regs, std::uint
   return true;
 }
 
-bool FakePlatform::VWin32Int25(Handle, DIOC_REGISTERS&, const DISKIO&, void*) {
-  return false;
+bool FakePlatform::ServeVWin32Read(unsigned controlCode, Handle vwin32, DIOC_REGISTERS& regs,
+                                   const DISKIO& packet, void* buffer) {
+  vwin32Reads.push_back({controlCode, regs, packet});
+  if (vwin32 == INVALID_HANDLE_VALUE || vwin32 != vwin32_ || vwin32ReadFails) return false;
+  // The MS-DOS calls answer wrong registers with carry, as a real one would.
+  const bool int25 = controlCode == VWIN32_DIOC_DOS_INT25;
+  const bool registersOk = int25 ? regs.reg_ECX == 0xFFFF
+                                 : regs.reg_EAX == 0x7305 && regs.reg_ECX == 0xFFFFFFFF &&
+                                       regs.reg_ESI == 0;
+  const std::uint32_t drive = int25 ? regs.reg_EAX + 1 : regs.reg_EDX;
+  const FakeVolume* volume =
+      drive >= 1 && drive <= 26 ? Find(static_cast<char>(drive + 64)) : nullptr;
+  if (!registersOk || volume == nullptr) {
+    regs.reg_Flags |= 1;
+    return true;
+  }
+  const std::uint64_t sectorSize = volume->geometry.BytesPerSector;
+  const std::uint64_t offset = packet.diStartSector * sectorSize;
+  const std::uint64_t size = packet.diSectors * sectorSize;
+  if (offset + size > volume->data.size() || !Readable(*volume, offset, size)) {
+    regs.reg_Flags |= 1;
+    return true;
+  }
+  std::memcpy(buffer, volume->data.data() + offset, size);
+  regs.reg_Flags &= ~1u;
+  return true;
 }
 
-bool FakePlatform::VWin32DriveInfo(Handle, DIOC_REGISTERS&, const DISKIO&, void*) {
-  return false;
+bool FakePlatform::VWin32Int25(Handle vwin32, DIOC_REGISTERS& regs, const DISKIO& packet,
+                               void* buffer) {
+  return ServeVWin32Read(VWIN32_DIOC_DOS_INT25, vwin32, regs, packet, buffer);
+}
+
+bool FakePlatform::VWin32DriveInfo(Handle vwin32, DIOC_REGISTERS& regs, const DISKIO& packet,
+                                   void* buffer) {
+  return ServeVWin32Read(VWIN32_DIOC_DOS_DRIVEINFO, vwin32, regs, packet, buffer);
 }

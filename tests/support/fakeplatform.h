@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,8 @@ struct FakeVolume {
   bool failGeometry = false;
   DISK_GEOMETRY geometry{};
 
+  std::set<std::uint32_t> unreadable;  // sectors whose every read fails
+
   FakeDeviceParams currentMedium;  // first pass
   FakeDeviceParams deviceDefault;  // second pass
 };
@@ -56,7 +59,9 @@ class FakePlatform : public DiskPlatform {
                         std::uint32_t bytesPerSector = 512);
   FakeVolume& Volume(char letter);
   void RemoveVolume(char letter);
-  bool listFails = false;  // GetLogicalDriveStrings returns 0
+  bool listFails = false;      // GetLogicalDriveStrings returns 0
+  bool mediumRemoved = false;  // every read fails from now on
+  bool vwin32ReadFails = false;  // the VWIN32 read calls themselves fail
 
   // Counters.
   int queryOpens = 0;
@@ -71,6 +76,17 @@ class FakePlatform : public DiskPlatform {
     std::vector<std::uint8_t> block;
   };
   std::vector<DosCall> dosCalls;
+  struct ReadCall {
+    std::uint64_t offset;
+    std::uint32_t size;
+  };
+  std::vector<ReadCall> reads;  // every volume-handle read
+  struct VWin32Read {
+    unsigned controlCode;
+    DIOC_REGISTERS regs;
+    DISKIO packet;
+  };
+  std::vector<VWin32Read> vwin32Reads;
 
   bool GetVersion(OSVERSIONINFOA& info) override;
   std::vector<std::string> LogicalDriveRoots() override;
@@ -90,6 +106,9 @@ class FakePlatform : public DiskPlatform {
 
  private:
   FakeVolume* Find(char letter);
+  bool Readable(const FakeVolume& volume, std::uint64_t offset, std::uint64_t size) const;
+  bool ServeVWin32Read(unsigned controlCode, Handle vwin32, DIOC_REGISTERS& regs,
+                       const DISKIO& packet, void* buffer);
   std::map<char, FakeVolume> volumes_;  // by upper-case letter
   std::vector<char> order_;             // the order the system lists them in
   std::map<Handle, char> handles_;      // open volume handles and their drive

@@ -1,0 +1,64 @@
+// The scan: reads the selected volume from its first sector to its last and
+// carves every file whose header starts a sector into the destination folder,
+// storing each one compressed as soon as it is complete.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "compress/zlibtool.h"
+#include "diskio/ldiskio.h"
+#include "engine/filedet.h"
+
+// What the scan needs of the window: the settings it reads, what it shows and
+// asks, and where it reports each stored file. The window's side decides how
+// often it repaints and pumps its events; the scan tells it everything.
+class TScanHost {
+ public:
+  virtual ~TScanHost() = default;
+
+  // Read at the start of a scan.
+  virtual std::uint8_t DriveNumber() = 0;
+  virtual const TDriveGeometry& DriveGeometry() = 0;
+  virtual std::string FilenamePrefix() = 0;
+  virtual int RetryCount() = 0;
+  virtual int SectorsAtOnce() = 0;
+  // Read anew at every use: the start, and every store.
+  virtual std::string DestinationText() = 0;
+  // Kept current by the window; read at every sector.
+  virtual const TSearchTypes& SearchTypes() = 0;
+  // Read before every chunk.
+  virtual bool CancelRequested() = 0;
+  virtual void ClearCancelRequest() = 0;
+  virtual TZlibTool& Compressor() = 0;
+
+  // Status "Searching for images...", results emptied, recover buttons off.
+  virtual void SearchStarting() = 0;
+  // Start and drive list off, Cancel on, read errors "0", drive "busy", the
+  // busy clip playing.
+  virtual void ScanningStarted() = 0;
+  // Process pending window events now.
+  virtual void Pump() = 0;
+  // Once per sector, before it is processed.
+  virtual void SectorReached(std::uint32_t sector, std::uint32_t totalSectors) = 0;
+  virtual void FoundCountChanged(std::int32_t found) = 0;
+  virtual void ReadErrorsChanged(std::int32_t errors) = 0;
+  // "&Ja" (true) or "&Nein" (false).
+  virtual bool ConfirmOverwrite(const std::string& text) = 0;
+  virtual void Warn(const std::string& text) = 0;
+  // A stored file's name as listed; the recover-all button comes on with it.
+  virtual void FileStored(const std::string& storedName) = 0;
+  // Drive "ready", clip stopped and hidden, Start and the drive list on,
+  // Cancel off, progress 0, current sector empty.
+  virtual void ScanningEnded() = 0;
+  virtual void SearchEnded() = 0;  // status "Ready"
+};
+
+// The read buffer's size, which also bounds the sectors read at once.
+constexpr std::uint32_t kScanBufferSize = 2048000;
+
+// Progress bar position 0..100 for a sector, halves to the even neighbour.
+int ProgressPosition(std::uint32_t sector, std::uint32_t totalSectors);
+
+// Runs a whole scan; returns when it has ended.
+void RunScan(TScanHost& host);

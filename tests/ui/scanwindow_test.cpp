@@ -1,0 +1,161 @@
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+
+#include "tests/support/fakeplatform.h"
+#include "tests/support/recordingmodal.h"
+#include "ui/animate.h"
+#include "ui/drivelistbox.h"
+#include "ui/mainform.h"
+#include "ui/scanhost.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class ScanWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("fh-window-" + std::to_string(::getpid()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    FakeVolume& card = platform.AddVolume('E', 3000);
+    for (std::uint32_t s : {0u, 700u, 2100u}) {
+      card.data[s * 512] = 0xFF;
+      card.data[s * 512 + 1] = 0xD8;
+      card.data[s * 512 + 2] = 0xFF;
+      card.data[s * 512 + 3] = 0xE0;
+    }
+    InitDiskAccess(platform);
+    form = std::make_unique<TForm1>(platform);
+    form->ListBoxDrives->setCurrentRow(0);
+    form->ListBoxDrivesClick();
+    form->EditDestPath->setText(QString::fromStdString(dir.string()));
+  }
+  void TearDown() override {
+    form.reset();
+    DoneDiskAccess();
+    fs::remove_all(dir);
+  }
+
+  fs::path dir;
+  FakePlatform platform;
+  TRecordingModal modal;
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(ScanWindowTest, StartScansAndRestoresTheControls) {
+  bool checkedDuringScan = false;
+  QTimer::singleShot(0, form.get(), [&] {
+    checkedDuringScan = true;
+    EXPECT_FALSE(form->ButtonStart->isEnabled());
+    EXPECT_FALSE(form->ListBoxDrives->isEnabled());
+    EXPECT_TRUE(form->ButtonCancel->isEnabled());
+    EXPECT_EQ(form->LabelStatus->text(), "busy");
+    EXPECT_EQ(form->LabelReadErrors->text(), "0");
+    EXPECT_TRUE(form->Animate1->Active());
+    EXPECT_FALSE(form->Animate1->isHidden());
+    EXPECT_EQ(form->SB->currentMessage(), "Searching for images...");
+  });
+  form->ButtonStart->click();
+  EXPECT_TRUE(checkedDuringScan);
+  ASSERT_EQ(form->lstResults->count(), 3);
+  EXPECT_EQ(form->lstResults->item(0)->text(), "/recovered1.JPG");
+  EXPECT_TRUE(fs::exists(dir / "recovered3.JPG.rdf"));
+  EXPECT_TRUE(form->cmdRecAll->isEnabled());
+  EXPECT_FALSE(form->cmdRecSel->isEnabled());
+  EXPECT_EQ(form->LabelImagesFound->text(), "3");
+  EXPECT_EQ(form->LabelStatus->text(), "ready");
+  EXPECT_TRUE(form->ButtonStart->isEnabled());
+  EXPECT_TRUE(form->ListBoxDrives->isEnabled());
+  EXPECT_FALSE(form->ButtonCancel->isEnabled());
+  EXPECT_EQ(form->ProgressBar->value(), 0);
+  EXPECT_TRUE(form->LabelCurrentSector->text().isEmpty());
+  EXPECT_TRUE(form->Animate1->isHidden());
+  EXPECT_FALSE(form->Animate1->Active());
+  EXPECT_EQ(form->Animate1->CurrentFrame(), 0);
+  EXPECT_EQ(form->SB->currentMessage(), "Ready");
+}
+
+TEST_F(ScanWindowTest, CancelInTheFirstPumpReadsNothing) {
+  QTimer::singleShot(0, form.get(), [&] {
+    form->ButtonCancel->click();
+    EXPECT_EQ(form->SB->currentMessage(), "Stopping...");
+  });
+  form->ButtonStart->click();
+  // The cancel came in the first pump, before any chunk: nothing was read.
+  EXPECT_EQ(form->lstResults->count(), 0);
+  EXPECT_TRUE(platform.reads.empty());
+  EXPECT_EQ(form->SB->currentMessage(), "Ready");
+}
+
+TEST_F(ScanWindowTest, CloseDuringAScanWaitsForItsEnd) {
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  bool stillOpen = false;
+  QTimer::singleShot(0, form.get(), [&] {
+    form->close();
+    stillOpen = form->isVisible() && form->Scanning();
+  });
+  form->ButtonStart->click();
+  EXPECT_TRUE(stillOpen);
+  EXPECT_EQ(form->lstResults->count(), 3);  // the scan ran to its end
+  QTest::qWait(20);
+  EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(ScanWindowTest, EmptyDestinationStartsNothing) {
+  form->EditDestPath->clear();
+  form->ButtonStart->click();
+  ASSERT_EQ(modal.messages.size(), 1u);
+  EXPECT_EQ(modal.messages[0].title, "Warnung");
+  EXPECT_EQ(modal.messages[0].icon, TMsgIcon::Warning);
+  EXPECT_TRUE(form->ButtonStart->isEnabled());
+  EXPECT_EQ(form->SB->currentMessage(), "Ready");  // from the drive selection
+  EXPECT_TRUE(platform.reads.empty());
+}
+
+TEST_F(ScanWindowTest, BoxesOfTheScanAreTheTypedOnes) {
+  TWindowScanHost host(*form);
+  modal.answers = {1, 0};
+  EXPECT_FALSE(host.ConfirmOverwrite("File x already exists. Do you want to overwrite it?"));
+  EXPECT_TRUE(host.ConfirmOverwrite("again"));
+  host.Warn("Could not create destination file: x!");
+  ASSERT_EQ(modal.messages.size(), 3u);
+  EXPECT_EQ(modal.messages[0].title, "Bestätigung");
+  EXPECT_EQ(modal.messages[0].buttons, QStringList({"&Ja", "&Nein"}));
+  EXPECT_EQ(modal.messages[0].icon, TMsgIcon::Question);
+  EXPECT_EQ(modal.messages[2].title, "Warnung");
+  EXPECT_EQ(modal.messages[2].buttons, QStringList{"OK"});
+  EXPECT_EQ(modal.messages[2].text, "Could not create destination file: x!");
+}
+
+TEST_F(ScanWindowTest, RepaintsAreThrottledButTheLastSectorIsShown) {
+  // A host that counts what reaches the window: the labels show sector 0 at
+  // once and the last sector at the end, and few repaints lie between.
+  TWindowScanHost host(*form);
+  const auto start = std::chrono::steady_clock::now();
+  host.SectorReached(0, 200000);
+  EXPECT_EQ(form->LabelCurrentSector->text(), "0");
+  for (std::uint32_t s = 1; s < 199999; ++s) host.SectorReached(s, 200000);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_LE(host.Repaints(), 2 + elapsed / TWindowScanHost::kPumpInterval);
+  host.SectorReached(199999, 200000);
+  EXPECT_EQ(form->LabelCurrentSector->text(), "199999");
+  EXPECT_EQ(form->ProgressBar->value(), 100);
+}
+
+}  // namespace

@@ -1,0 +1,152 @@
+#include "ui/scanhost.h"
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStatusBar>
+
+#include "ui/animate.h"
+#include "ui/drivelistbox.h"
+#include "ui/mainform.h"
+#include "ui/modal.h"
+#include "ui/spinedit.h"
+
+namespace {
+
+// Reading the clock costs more than the rest of a sector's work; look at it
+// only every so many sectors (a fraction of a millisecond at any medium's speed).
+constexpr std::uint32_t kSectorsPerClockCheck = 64;
+
+QString Number(std::int64_t value) {
+  return QString::number(value);
+}
+
+}  // namespace
+
+TWindowScanHost::TWindowScanHost(TForm1& form) : form_(form), lastPump_(Clock::now()) {}
+
+std::uint8_t TWindowScanHost::DriveNumber() {
+  return form_.DriveNumber;
+}
+const TDriveGeometry& TWindowScanHost::DriveGeometry() {
+  return form_.DriveGeometry;
+}
+std::string TWindowScanHost::FilenamePrefix() {
+  return form_.EditFilenamePrefix->text().toStdString();
+}
+int TWindowScanHost::RetryCount() {
+  return form_.SpinEditRetryCount->Value();
+}
+int TWindowScanHost::SectorsAtOnce() {
+  return form_.SpinEditSecAtOnce->Value();
+}
+std::string TWindowScanHost::DestinationText() {
+  return form_.EditDestPath->text().toStdString();
+}
+const TSearchTypes& TWindowScanHost::SearchTypes() {
+  return form_.SearchTypes;
+}
+bool TWindowScanHost::CancelRequested() {
+  return form_.CancelRequested;
+}
+void TWindowScanHost::ClearCancelRequest() {
+  form_.CancelRequested = false;
+}
+TZlibTool& TWindowScanHost::Compressor() {
+  return form_.ZLIB;
+}
+
+void TWindowScanHost::SearchStarting() {
+  form_.SB->showMessage(QStringLiteral("Searching for images..."));
+  form_.lstResults->clear();
+  form_.cmdRecSel->setEnabled(false);
+  form_.cmdRecAll->setEnabled(false);
+}
+
+void TWindowScanHost::ScanningStarted() {
+  form_.ButtonStart->setEnabled(false);
+  form_.ListBoxDrives->setEnabled(false);
+  form_.ButtonCancel->setEnabled(true);
+  form_.LabelReadErrors->setText(QStringLiteral("0"));
+  form_.LabelStatus->setText(QStringLiteral("busy"));
+  form_.Animate1->show();
+  form_.Animate1->Play();
+}
+
+void TWindowScanHost::Pump() {
+  QCoreApplication::processEvents();
+  lastPump_ = Clock::now();
+  sinceClockCheck_ = 0;
+}
+
+void TWindowScanHost::Repaint() {
+  ++repaints_;
+  form_.LabelCurrentSector->setText(Number(sector_));
+  form_.ProgressBar->setValue(ProgressPosition(sector_, totalSectors_));
+  form_.LabelImagesFound->setText(Number(found_));
+  Pump();
+}
+
+void TWindowScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSectors) {
+  sector_ = sector;
+  totalSectors_ = totalSectors;
+  const bool edge = sector == 0 || sector + 1 == totalSectors;
+  if (!edge && ++sinceClockCheck_ < kSectorsPerClockCheck) return;
+  sinceClockCheck_ = 0;
+  if (edge || Clock::now() - lastPump_ >= kPumpInterval) Repaint();
+}
+
+void TWindowScanHost::FoundCountChanged(std::int32_t found) {
+  found_ = found;
+}
+
+void TWindowScanHost::ReadErrorsChanged(std::int32_t errors) {
+  form_.LabelReadErrors->setText(Number(errors));
+}
+
+bool TWindowScanHost::ConfirmOverwrite(const std::string& text) {
+  TMessageRequest request;
+  request.title = QStringLiteral("Bestätigung");
+  request.text = QString::fromStdString(text);
+  request.icon = TMsgIcon::Question;
+  request.buttons = {QStringLiteral("&Ja"), QStringLiteral("&Nein")};
+  request.defaultButton = 0;
+  request.escapeButton = 1;
+  const bool yes = Modal().Message(&form_, request) != 1;
+  lastPump_ = Clock::now();
+  return yes;
+}
+
+void TWindowScanHost::Warn(const std::string& text) {
+  TMessageRequest request;
+  request.title = QStringLiteral("Warnung");
+  request.text = QString::fromStdString(text);
+  request.icon = TMsgIcon::Warning;
+  Modal().Message(&form_, request);
+  lastPump_ = Clock::now();
+}
+
+void TWindowScanHost::FileStored(const std::string& storedName) {
+  form_.lstResults->addItem(QString::fromStdString(storedName));
+  form_.cmdRecAll->setEnabled(true);
+  Repaint();
+}
+
+void TWindowScanHost::ScanningEnded() {
+  if (totalSectors_ != 0) form_.LabelImagesFound->setText(Number(found_));
+  form_.LabelStatus->setText(QStringLiteral("ready"));
+  form_.Animate1->Stop();
+  form_.Animate1->hide();
+  form_.ButtonStart->setEnabled(true);
+  form_.ListBoxDrives->setEnabled(true);
+  form_.ButtonCancel->setEnabled(false);
+  form_.ProgressBar->setValue(0);
+  form_.LabelCurrentSector->clear();
+}
+
+void TWindowScanHost::SearchEnded() {
+  form_.SB->showMessage(QStringLiteral("Ready"));
+}

@@ -1,0 +1,57 @@
+// The window's side of the scan: hands it the settings, shows its progress and
+// keeps the window alive. Labels, the progress bar and the event pump run at
+// most every ~15 ms (and at every failed read, box, store and the last
+// sector), so the scan runs at the speed of the medium, yet every repaint
+// shows the sector being processed.
+#pragma once
+
+#include <chrono>
+
+#include "engine/scan.h"
+
+class TForm1;
+
+class TWindowScanHost : public TScanHost {
+ public:
+  explicit TWindowScanHost(TForm1& form);
+
+  std::uint8_t DriveNumber() override;
+  const TDriveGeometry& DriveGeometry() override;
+  std::string FilenamePrefix() override;
+  int RetryCount() override;
+  int SectorsAtOnce() override;
+  std::string DestinationText() override;
+  const TSearchTypes& SearchTypes() override;
+  bool CancelRequested() override;
+  void ClearCancelRequest() override;
+  TZlibTool& Compressor() override;
+
+  void SearchStarting() override;
+  void ScanningStarted() override;
+  void Pump() override;
+  void SectorReached(std::uint32_t sector, std::uint32_t totalSectors) override;
+  void FoundCountChanged(std::int32_t found) override;
+  void ReadErrorsChanged(std::int32_t errors) override;
+  bool ConfirmOverwrite(const std::string& text) override;
+  void Warn(const std::string& text) override;
+  void FileStored(const std::string& storedName) override;
+  void ScanningEnded() override;
+  void SearchEnded() override;
+
+  int Repaints() const { return repaints_; }
+
+  // How long the window may go without a repaint and a pump.
+  static constexpr std::chrono::milliseconds kPumpInterval{15};
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  void Repaint();
+
+  TForm1& form_;
+  std::uint32_t sector_ = 0;
+  std::uint32_t totalSectors_ = 0;
+  std::int32_t found_ = 0;
+  std::uint32_t sinceClockCheck_ = 0;
+  Clock::time_point lastPump_;
+  int repaints_ = 0;
+};
