@@ -35,7 +35,8 @@ const std::string& Photo() {
         std::memcpy(block.data() + i, &word, 8);
       }
       if (done == 0) block[0] = 0xFF, block[1] = 0xD8, block[2] = 0xFF, block[3] = 0xE1;
-      out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(block.size()));
+      out.write(reinterpret_cast<const char*>(block.data()),
+                static_cast<std::streamsize>(block.size()));
     }
     return file;
   }();

@@ -44,7 +44,8 @@ void MakeImage(const std::string& path) {
 std::uint64_t ReadWholeImage(std::vector<std::uint8_t>& buffer) {
   const std::uint32_t total = static_cast<std::uint32_t>(kImageBytes / 512);
   for (std::uint32_t sector = 0; sector < total;) {
-    const auto count = static_cast<std::uint16_t>(std::min<std::uint32_t>(kRunSectors, total - sector));
+    const auto count =
+        static_cast<std::uint16_t>(std::min<std::uint32_t>(kRunSectors, total - sector));
     if (!ReadSectors(3, sector, count, buffer.data())) std::exit(2);
     sector += count;
   }
@@ -87,8 +88,8 @@ int main(int argc, char** argv) {
                       }));
   }
   const double gb = static_cast<double>(kImageBytes) / 1e9;
-  std::printf("ReadSectors %.2f GB/s, dd bs=2M %.2f GB/s, ratio %.2f\n", gb / readBest,
-              gb / ddBest, ddBest / readBest);
+  std::printf("ReadSectors %.2f GB/s, dd bs=2M %.2f GB/s, ratio %.2f\n", gb / readBest, gb / ddBest,
+              ddBest / readBest);
   DoneDiskAccess();
   return 0;
 }

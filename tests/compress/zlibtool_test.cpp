@@ -36,7 +36,8 @@ class ZlibToolTest : public ::testing::Test {
 
   static void Write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
   }
   static std::vector<std::uint8_t> Read(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -154,8 +154,8 @@ TEST_F(ScanTest, NumbersTakenInTheFolderAreSkipped) {
   std::ofstream(dir / "img2.JPG") << "mine too";
   std::ofstream(dir / "img3.JPG.rdf") << "a stored file takes no number";
   Scan();
-  EXPECT_EQ(host.stored, (std::vector<std::string>{"img3.JPG", "img4.BMP", "img5.JPG",
-                                                   "img6.JPG", "img7.JPG"}));
+  EXPECT_EQ(host.stored,
+            (std::vector<std::string>{"img3.JPG", "img4.BMP", "img5.JPG", "img6.JPG", "img7.JPG"}));
   EXPECT_EQ(ReadFile(dir / "img1.JPG").size(), 4u);  // never touched
   // A bitmap first is number 1: the test is made on the full name.
   host.stored.clear();
@@ -195,9 +195,9 @@ TEST_F(ScanTest, MissingDestinationWarnsPerHeaderAndEndsAfterTheChunk) {
   host.sectorsAtOnce = 100;
   Scan();
   const std::string base = (dir / "gone").string() + "/";
-  EXPECT_EQ(host.warnings, (std::vector<std::string>{
-                               "Could not create destination file: " + base + "img1.JPG!",
-                               "Could not create destination file: " + base + "img2.JPG!"}));
+  EXPECT_EQ(host.warnings,
+            (std::vector<std::string>{"Could not create destination file: " + base + "img1.JPG!",
+                                      "Could not create destination file: " + base + "img2.JPG!"}));
   EXPECT_EQ(host.sectors.size(), 100u);
   EXPECT_EQ(host.found, 2);
   EXPECT_EQ(host.events.back(), "SearchEnded");

@@ -201,9 +201,9 @@ bool FakePlatform::ServeVWin32Read(unsigned controlCode, Handle vwin32, DIOC_REG
   if (vwin32 == INVALID_HANDLE_VALUE || vwin32 != vwin32_ || vwin32ReadFails) return false;
   // The MS-DOS calls answer wrong registers with carry, as a real one would.
   const bool int25 = controlCode == VWIN32_DIOC_DOS_INT25;
-  const bool registersOk = int25 ? regs.reg_ECX == 0xFFFF
-                                 : regs.reg_EAX == 0x7305 && regs.reg_ECX == 0xFFFFFFFF &&
-                                       regs.reg_ESI == 0;
+  const bool registersOk =
+      int25 ? regs.reg_ECX == 0xFFFF
+            : regs.reg_EAX == 0x7305 && regs.reg_ECX == 0xFFFFFFFF && regs.reg_ESI == 0;
   const std::uint32_t drive = int25 ? regs.reg_EAX + 1 : regs.reg_EDX;
   const FakeVolume* volume =
       drive >= 1 && drive <= 26 ? Find(static_cast<char>(drive + 64)) : nullptr;

@@ -59,8 +59,8 @@ class FakePlatform : public DiskPlatform {
                         std::uint32_t bytesPerSector = 512);
   FakeVolume& Volume(char letter);
   void RemoveVolume(char letter);
-  bool listFails = false;      // GetLogicalDriveStrings returns 0
-  bool mediumRemoved = false;  // every read fails from now on
+  bool listFails = false;        // GetLogicalDriveStrings returns 0
+  bool mediumRemoved = false;    // every read fails from now on
   bool vwin32ReadFails = false;  // the VWIN32 read calls themselves fail
 
   // Counters.

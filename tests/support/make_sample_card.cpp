@@ -1,0 +1,67 @@
+// make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] [--no-other] [--seed N]
+// Writes a raw card image to scan, and IMAGE.manifest with what lies where.
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "tests/support/samplecard.h"
+
+namespace {
+
+bool ParseSize(const std::string& text, std::uint64_t& bytes) {
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text.c_str(), &end, 10);
+  std::uint64_t unit = 1;
+  if (*end == 'K')
+    unit = 1ull << 10, ++end;
+  else if (*end == 'M')
+    unit = 1ull << 20, ++end;
+  else if (*end == 'G')
+    unit = 1ull << 30, ++end;
+  bytes = value * unit;
+  return end != text.c_str() && *end == '\0' && bytes >= (1u << 20) && bytes % 512 == 0;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] "
+               "[--no-other] [--seed N]\n");
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  SampleCardOptions options;
+  for (int i = 2; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--size" && hasValue) {
+      if (!ParseSize(argv[++i], options.bytes)) return Usage();
+    } else if (arg == "--fill" && hasValue) {
+      options.photoFill = std::atof(argv[++i]);
+      if (options.photoFill <= 0 || options.photoFill >= 1) return Usage();
+    } else if (arg == "--seed" && hasValue) {
+      options.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (arg == "--full") {
+      options.fullSizePhotos = true;
+    } else if (arg == "--no-other") {
+      options.otherTypes = false;
+    } else {
+      return Usage();
+    }
+  }
+  try {
+    const auto files = WriteSampleCard(argv[1], options);
+    int photos = 0;
+    for (const SampleFile& f : files) photos += f.type == "JPG" ? 1 : 0;
+    std::printf("%s: %zu files (%d photos) on %llu bytes\n", argv[1], files.size(), photos,
+                static_cast<unsigned long long>(options.bytes));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "make_sample_card: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,34 @@
+// A sample memory card: a raw image with photos (JFIF and Exif, encoded by
+// libjpeg) and one file of each other type, each at a sector boundary, with
+// free space between some, and a manifest of what lies where.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct SampleFile {
+  std::string type;  // "JPG", "BMP", "GIF", "PNG", "TIF", "WAV", "AVI", "RIFF", "MOV"
+  std::uint32_t firstSector = 0;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+struct SampleCardOptions {
+  std::uint64_t bytes = 32ull << 20;  // card size, a multiple of 512
+  double photoFill = 0.6;             // share of the card taken by photos
+  bool fullSizePhotos = false;        // a few MB each; else small, for fast tests
+  bool otherTypes = true;             // one BMP, GIF, PNG, TIF, WAV, AVI, RIFF and MOV
+  std::uint32_t seed = 1;
+};
+
+// Writes the image and imagePath + ".manifest"; throws std::runtime_error.
+std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
+                                        const SampleCardOptions& options);
+std::vector<SampleFile> ReadManifest(const std::string& manifestPath);
+
+std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint32_t seed,
+                                     int quality = 90);
+
+// Whether a sector starting here would be taken for a file header of any type.
+bool LooksLikeHeader(const std::uint8_t* sector);
