@@ -1,5 +1,7 @@
 #include "compress/zlibtool.h"
 
+#include "tests/support/tempdir.h"
+
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -23,15 +25,6 @@ std::vector<std::uint8_t> Random(std::size_t size, std::uint32_t seed = 7) {
 
 class ZlibToolTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("fh-zlib-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   std::string Path(const std::string& name) const { return (dir / name).string(); }
 
   static void Write(const std::string& path, const std::vector<std::uint8_t>& bytes) {
@@ -39,10 +32,7 @@ class ZlibToolTest : public ::testing::Test {
         .write(reinterpret_cast<const char*>(bytes.data()),
                static_cast<std::streamsize>(bytes.size()));
   }
-  static std::vector<std::uint8_t> Read(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
+  static std::vector<std::uint8_t> Read(const std::string& path) { return ReadBytes(path); }
 
   void Store(const std::string& plain, const std::string& stored) {
     zlib.InputFile = plain;
@@ -65,7 +55,8 @@ class ZlibToolTest : public ::testing::Test {
     EXPECT_EQ(found, names);
   }
 
-  fs::path dir;
+  TTempDir scratch;
+  const fs::path dir = scratch.Path();
   TZlibTool zlib;
 };
 

@@ -13,33 +13,25 @@
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordinghost.h"
 #include "tests/support/sha256.h"
+#include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::vector<std::uint8_t> ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class SampleCardTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() / ("fh-card-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
     fs::create_directories(dir / "out");
     options.bytes = 2 << 20;
     options.photoFill = 0.5;
     files = WriteSampleCard((dir / "card.img").string(), options);
-    card = ReadAll(dir / "card.img");
+    card = ReadBytes(dir / "card.img");
   }
-  void TearDown() override {
-    DoneDiskAccess();
-    fs::remove_all(dir);
-  }
+  void TearDown() override { DoneDiskAccess(); }
 
-  fs::path dir;
+  TTempDir scratch;
+  const fs::path dir = scratch.Path();
   SampleCardOptions options;
   std::vector<SampleFile> files;
   std::vector<std::uint8_t> card;
@@ -82,7 +74,7 @@ TEST_F(SampleCardTest, ManifestDescribesTheCard) {
 
 TEST_F(SampleCardTest, SameSeedSameCardAndPhotosHaveBothHeaders) {
   WriteSampleCard((dir / "again.img").string(), options);
-  EXPECT_TRUE(ReadAll(dir / "again.img") == card);
+  EXPECT_TRUE(ReadBytes(dir / "again.img") == card);
   const auto jfif = EncodeJpeg(64, 48, false, 3);
   const auto exif = EncodeJpeg(64, 48, true, 3);
   EXPECT_EQ(std::vector<std::uint8_t>(jfif.begin(), jfif.begin() + 4),
@@ -114,7 +106,7 @@ TEST_F(SampleCardTest, ScanWithEveryTypeBringsEveryFileBack) {
     zlib.InputFile = host.destination + host.stored[i] + ".rdf";
     zlib.OutputFile = (dir / "restored").string();
     zlib.Decompress();
-    const auto carved = ReadAll(dir / "restored");
+    const auto carved = ReadBytes(dir / "restored");
     // The carved file runs to the next header (or the card's end) in whole sectors.
     const std::uint64_t next = i + 1 < files.size() ? files[i + 1].firstSector : card.size() / 512;
     ASSERT_EQ(carved.size(), (next - f.firstSector) * 512) << i;

@@ -10,6 +10,7 @@
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordinghost.h"
+#include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
 
@@ -17,25 +18,10 @@ namespace {
 
 constexpr std::uint32_t kSector = 512;
 
-std::vector<std::uint8_t> ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class ScanTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("fh-scan-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    host.destination = dir.string() + "/";
-  }
-  void TearDown() override {
-    DoneDiskAccess();
-    fs::remove_all(dir);
-  }
+  void SetUp() override { host.destination = dir.string() + "/"; }
+  void TearDown() override { DoneDiskAccess(); }
 
   // A card whose sectors hold their own number (no header pattern), with
   // headers put in by the test.
@@ -76,7 +62,7 @@ class ScanTest : public ::testing::Test {
     zlib.InputFile = host.destination + storedName + ".rdf";
     zlib.OutputFile = (dir / "restored.bin").string();
     zlib.Decompress();
-    return ReadFile(zlib.OutputFile);
+    return ReadBytes(zlib.OutputFile);
   }
 
   std::vector<std::string> Files() const {
@@ -88,7 +74,8 @@ class ScanTest : public ::testing::Test {
     return names;
   }
 
-  fs::path dir;
+  TTempDir scratch;
+  const fs::path dir = scratch.Path();
   FakePlatform platform;
   TRecordingHost host;
 };
@@ -156,7 +143,7 @@ TEST_F(ScanTest, NumbersTakenInTheFolderAreSkipped) {
   Scan();
   EXPECT_EQ(host.stored,
             (std::vector<std::string>{"img3.JPG", "img4.BMP", "img5.JPG", "img6.JPG", "img7.JPG"}));
-  EXPECT_EQ(ReadFile(dir / "img1.JPG").size(), 4u);  // never touched
+  EXPECT_EQ(ReadBytes(dir / "img1.JPG").size(), 4u);  // never touched
   // A bitmap first is number 1: the test is made on the full name.
   host.stored.clear();
   fs::remove_all(dir);
@@ -284,7 +271,7 @@ TEST_F(ScanTest, StoreErrorEndsTheScanQuietlyAndKeepsThePlainFile) {
   Scan();
   EXPECT_TRUE(host.stored.empty());
   EXPECT_TRUE(host.warnings.empty());
-  EXPECT_EQ(ReadFile(dir / "img1.JPG"), Sectors(card, 0, 30));
+  EXPECT_EQ(ReadBytes(dir / "img1.JPG"), Sectors(card, 0, 30));
   EXPECT_EQ(host.sectors.back(), 30u);  // ended at the second header
   EXPECT_EQ(host.events, (std::vector<std::string>{"SearchStarting", "ScanningStarted",
                                                    "ScanningEnded", "SearchEnded"}));

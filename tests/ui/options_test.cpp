@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -10,7 +11,6 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
-#include <gtest/gtest.h>
 
 #include <memory>
 

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -7,7 +8,6 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QTimer>
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -15,6 +15,7 @@
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordingmodal.h"
+#include "tests/support/tempdir.h"
 #include "ui/animate.h"
 #include "ui/drivelistbox.h"
 #include "ui/mainform.h"
@@ -27,11 +28,6 @@ namespace {
 class ScanWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir = fs::temp_directory_path() /
-          ("fh-window-" + std::to_string(::getpid()) + "-" +
-           ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(dir);
-    fs::create_directories(dir);
     FakeVolume& card = platform.AddVolume('E', 3000);
     for (std::uint32_t s : {0u, 700u, 2100u}) {
       card.data[s * 512] = 0xFF;
@@ -48,10 +44,10 @@ class ScanWindowTest : public ::testing::Test {
   void TearDown() override {
     form.reset();
     DoneDiskAccess();
-    fs::remove_all(dir);
   }
 
-  fs::path dir;
+  TTempDir scratch;
+  const fs::path dir = scratch.Path();
   FakePlatform platform;
   TRecordingModal modal;
   std::unique_ptr<TForm1> form;
