@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "engine/filedet.h"
+#include "engine/scan.h"
 
 namespace {
 
@@ -65,7 +66,6 @@ void Detect(benchmark::State& state, const TSearchTypes& types, std::size_t byte
 }
 
 constexpr TSearchTypes kAllTypes{true, true, true, true, true, true, true, true, true};
-constexpr std::size_t kScanBufferBytes = 2048000;
 
 void BM_DetectAllTypes(benchmark::State& state) {
   Detect(state, kAllTypes, kVolumeBytes);
@@ -74,10 +74,10 @@ void BM_DetectJpegOnly(benchmark::State& state) {
   Detect(state, TSearchTypes{}, kVolumeBytes);
 }
 void BM_DetectAllTypesInScanBuffer(benchmark::State& state) {
-  Detect(state, kAllTypes, kScanBufferBytes);
+  Detect(state, kAllTypes, kScanBufferSize);
 }
 void BM_DetectJpegOnlyInScanBuffer(benchmark::State& state) {
-  Detect(state, TSearchTypes{}, kScanBufferBytes);
+  Detect(state, TSearchTypes{}, kScanBufferSize);
 }
 
 BENCHMARK(BM_DetectAllTypes)->Unit(benchmark::kMillisecond);

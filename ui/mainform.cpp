@@ -15,6 +15,7 @@
 #include <QTabWidget>
 
 #include "diskio/platform.h"
+#include "engine/scan.h"
 #include "ui/animate.h"
 #include "ui/dialogdir.h"
 #include "ui/drivelistbox.h"
@@ -30,7 +31,6 @@ namespace {
 constexpr int kValueLabelWidth = 69;
 constexpr int kLabelHeight = 13;
 constexpr int kListItemHeight = 13;
-constexpr std::uint32_t kScanBufferBytes = 2048000;
 
 const char* const kTabIcons[] = {":/icons/tab-options.png", ":/icons/tab-help.png",
                                  ":/icons/tab-restore.png", ":/icons/tab-search.png",
@@ -314,7 +314,7 @@ void TForm1::ListBoxDrivesClick() {
     SpinEditSecAtOnce->SetMinValue(1);
     if (DriveGeometry.BytesPerSector != 0) {
       SpinEditSecAtOnce->SetMaxValue(
-          static_cast<int>(kScanBufferBytes / DriveGeometry.BytesPerSector));
+          static_cast<int>(kScanBufferSize / DriveGeometry.BytesPerSector));
     }
     SpinEditSecAtOnce->SetValue(static_cast<int>(DriveGeometry.TotalSectors / 100));
   } else {
