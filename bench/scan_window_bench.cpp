@@ -12,7 +12,7 @@
 
 #include "diskio/ldiskio.h"
 #include "diskio/linuxplatform.h"
-#include "ui/drivelistbox.h"
+#include "ui/listbox.h"
 #include "ui/mainform.h"
 #include "ui/startup.h"
 

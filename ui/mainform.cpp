@@ -3,8 +3,11 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QIcon>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,13 +18,16 @@
 #include <QTabWidget>
 
 #include "diskio/platform.h"
+#include "engine/restore.h"
 #include "engine/scan.h"
 #include "ui/animate.h"
 #include "ui/dialogdir.h"
-#include "ui/drivelistbox.h"
 #include "ui/drivepanel.h"
 #include "ui/errorreport.h"
+#include "ui/helptab.h"
+#include "ui/listbox.h"
 #include "ui/modal.h"
+#include "ui/preview.h"
 #include "ui/scanhost.h"
 #include "ui/spinedit.h"
 #include "ui/startup.h"
@@ -31,6 +37,8 @@ namespace {
 constexpr int kValueLabelWidth = 69;
 constexpr int kLabelHeight = 13;
 constexpr int kListItemHeight = 13;
+constexpr int kSizeRightEdge = 145;
+constexpr int kSizeTop = 224;
 
 const char* const kTabIcons[] = {":/icons/tab-options.png", ":/icons/tab-help.png",
                                  ":/icons/tab-restore.png", ":/icons/tab-search.png",
@@ -92,13 +100,14 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
   BuildOptionsTab(AddTab(TabSheet2, "TabSheet2", "Options", 0));
   BuildSearchTab(AddTab(TabSheet3, "TabSheet3", "Search", 3));
   BuildRestoreTab(AddTab(TabSheet4, "TabSheet4", "Restore", 2));
-  AddTab(TabSheet5, "TabSheet5", "Help", 1);
+  BuildHelpPanel(AddTab(TabSheet5, "TabSheet5", "Help", 1));
+  TabSheet5->installEventFilter(this);
   PageControl->setCurrentIndex(0);
 
   SB = Add<QStatusBar>(this, "SB", {0, 313, 445, 17});
   SB->setSizeGripEnabled(false);
 
-  connect(ListBoxDrives, &TDriveListBox::UserSelected, this,
+  connect(ListBoxDrives, &TListBox::UserSelected, this,
           [this] { Guarded(this, [this] { ListBoxDrivesClick(); }); });
   connect(cmdRefresh, &QPushButton::clicked, this,
           [this] { Guarded(this, [this] { cmdRefreshClick(); }); });
@@ -108,6 +117,13 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
           [this] { Guarded(this, [this] { ButtonStartClick(); }); });
   connect(ButtonCancel, &QPushButton::clicked, this,
           [this] { Guarded(this, [this] { ButtonCancelClick(); }); });
+  connect(lstResults, &TListBox::UserSelected, this,
+          [this] { Guarded(this, [this] { lstResultsClick(); }); });
+  connect(cmdRecSel, &QPushButton::clicked, this,
+          [this] { Guarded(this, [this] { cmdRecSelClick(); }); });
+  connect(cmdRecAll, &QPushButton::clicked, this,
+          [this] { Guarded(this, [this] { cmdRecAllClick(); }); });
+  connect(PageControl, &QTabWidget::currentChanged, this, &TForm1::PageChanged);
 
   FormCreate();
 }
@@ -133,7 +149,7 @@ QGroupBox* TForm1::AddTab(QWidget*& sheet, const char* name, const QString& capt
 void TForm1::BuildDriveTab(QWidget* frame) {
   AddLabel(frame, 16, 16, "Please select a drive from where to restore the images");
   AddLabel(frame, 16, 44, "Avaiable drives:");
-  ListBoxDrives = Add<TDriveListBox>(frame, "ListBoxDrives", {16, 68, 105, 149});
+  ListBoxDrives = Add<TListBox>(frame, "ListBoxDrives", {16, 68, 105, 149});
   ListBoxDrives->setSelectionMode(QAbstractItemView::SingleSelection);
   ListBoxDrives->setUniformItemSizes(true);
   cmdRefresh = AddButton(frame, "cmdRefresh", {16, 224, 105, 25}, "Refresh");
@@ -234,13 +250,14 @@ void TForm1::BuildSearchTab(QWidget* frame) {
 }
 
 void TForm1::BuildRestoreTab(QWidget* frame) {
-  lstResults = Add<QListWidget>(frame, "lstResults", {16, 16, 129, 201});
+  lstResults = Add<TListBox>(frame, "lstResults", {16, 16, 129, 201});
   lstResults->setSelectionMode(QAbstractItemView::SingleSelection);
+  lstResults->setUniformItemSizes(true);
   imgPreview = Add<QLabel>(frame, "imgPreview", {176, 40, 193, 129});
   imgPreview->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   AddLabel(frame, 16, 224, "Filesize:");
   // Sized to its text, right edge fixed at x 145.
-  lblSize = Add<QLabel>(frame, "lblSize", {145, 224, 0, kLabelHeight});
+  lblSize = Add<QLabel>(frame, "lblSize", {kSizeRightEdge, kSizeTop, 0, kLabelHeight});
   lblSize->setAlignment(Qt::AlignRight | Qt::AlignTop);
   cmdRecSel = AddButton(frame, "cmdRecSel", {152, 192, 129, 25}, "recover selected image");
   cmdRecSel->setDefault(true);
@@ -359,7 +376,151 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   closeRequested_ = false;
+  Guarded(this, [this] { FormClose(); });
   event->accept();
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+  // Enter on the Restore tab presses the default button, unless the focus is
+  // on another button.
+  const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+  if (enter && PageControl->currentWidget() == TabSheet4 && cmdRecSel->isEnabled() &&
+      qobject_cast<QAbstractButton*>(QApplication::focusWidget()) == nullptr) {
+    cmdRecSel->click();
+    return;
+  }
+  QWidget::keyPressEvent(event);
+}
+
+bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == TabSheet5 && event->type() == QEvent::FocusIn &&
+      static_cast<QFocusEvent*>(event)->reason() != Qt::ActiveWindowFocusReason &&
+      static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason) {
+    if (helpShown_) {
+      Guarded(this, [this] { TabSheet5Enter(); });
+    } else {
+      helpEnterPending_ = true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
+void TForm1::PageChanged(int index) {
+  if (PageControl->widget(index) != TabSheet5) {
+    helpShown_ = false;
+    helpEnterPending_ = false;
+    return;
+  }
+  helpShown_ = true;
+  Guarded(this, [this] { TabSheet5Show(); });
+  // The focus was on the page just left: it moves to the Help page.
+  QWidget* focus = QApplication::focusWidget();
+  if (isActiveWindow() && !helpEnterPending_ && focus != nullptr && focus != TabSheet5 &&
+      !focus->isVisible()) {
+    TabSheet5->setFocus(Qt::OtherFocusReason);
+  }
+  if (helpEnterPending_) {
+    helpEnterPending_ = false;
+    Guarded(this, [this] { TabSheet5Enter(); });
+  }
+}
+
+void TForm1::TabSheet5Show() {
+  OpenDocument(QApplication::applicationDirPath() + QStringLiteral("/FHL.hlp"));
+}
+
+void TForm1::TabSheet5Enter() {
+  // The bare name, found in the working folder, wherever that is.
+  OpenDocument(QDir::current().absoluteFilePath(QStringLiteral("FHL.HLP")));
+}
+
+void TForm1::ShowFileSize(qint64 size) {
+  lblSize->setText(QString::number(size) + QStringLiteral(" Bytes"));
+  lblSize->adjustSize();
+  lblSize->move(kSizeRightEdge - lblSize->width(), kSizeTop);
+}
+
+void TForm1::lstResultsClick() {
+  lstResults->setEnabled(false);
+  // Whatever happens below, the list comes back usable and focused.
+  struct Reenable {
+    TListBox* list;
+    ~Reenable() {
+      list->setEnabled(true);
+      list->setFocus();
+    }
+  } reenable{lstResults};
+
+  SetStatusText(QStringLiteral("preparing thumbnail..."));
+  cmdRecSel->setEnabled(true);
+
+  const QListWidgetItem* item = lstResults->currentItem();
+  if (item == nullptr) return;
+  const std::string destination = EditDestPath->text().toStdString();
+  const std::string storedName = item->text().toStdString();
+  const std::string plainPath = PlainPath(destination, storedName);
+  // A file the user already has under the plain name is left alone.
+  const std::string expanded = PreviewCopyPath(plainPath);
+  const bool ownCopy = expanded != plainPath;
+  RecoverStoredFile(ZLIB, StoredPath(destination, storedName), expanded);
+
+  const QString expandedName = QString::fromStdString(expanded);
+  const QFileInfo info(expandedName);
+  if (!info.isFile()) throw std::runtime_error("Cannot open file \"" + expanded + "\"");
+  ShowFileSize(info.size());
+
+  if (info.size() >= kPreviewSizeLimit) {
+    SetStatusText(QStringLiteral("Filesize to big or file could be damaged."));
+    if (ownCopy) DeleteFileQuietly(expanded);
+    return;
+  }
+  TPreviewPicture picture;
+  const bool loaded = LoadPreviewPicture(expandedName, picture);
+  DeleteFileQuietly(expanded);
+  if (!loaded) {
+    SetStatusText(QStringLiteral("ERROR: Could not preview this file"));
+    return;
+  }
+  imgPreview->setPixmap(QPixmap::fromImage(ComposePreview(picture, imgPreview->size())));
+  SetStatusText(QStringLiteral("Ready"));
+}
+
+void TForm1::cmdRecSelClick() {
+  SetStatusText(QStringLiteral("restoring image..."));
+  const QListWidgetItem* item = lstResults->currentItem();
+  if (item == nullptr) throw std::runtime_error("No image is selected");
+  const std::string destination = EditDestPath->text().toStdString();
+  const std::string storedName = item->text().toStdString();
+  const std::string plainPath = PlainPath(destination, storedName);
+  RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
+  SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
+  cmdRecSel->setEnabled(true);
+}
+
+void TForm1::cmdRecAllClick() {
+  cmdRecAll->setEnabled(false);
+  // Back on also when an entry fails and ends the loop.
+  struct Reenable {
+    QPushButton* button;
+    ~Reenable() { button->setEnabled(true); }
+  } reenable{cmdRecAll};
+
+  const int count = lstResults->count();
+  for (int i = 0; i < count; ++i) {
+    const std::string destination = EditDestPath->text().toStdString();
+    const std::string storedName = lstResults->item(i)->text().toStdString();
+    const std::string plainPath = PlainPath(destination, storedName);
+    RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
+    SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
+  }
+}
+
+void TForm1::FormClose() {
+  // Only the stored files go; recovered plain files stay.
+  for (int i = 0; i < lstResults->count(); ++i) {
+    DeleteFileQuietly(
+        StoredPath(EditDestPath->text().toStdString(), lstResults->item(i)->text().toStdString()));
+  }
 }
 
 void TForm1::Button3Click() {

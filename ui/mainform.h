@@ -14,14 +14,13 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QListWidget;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class TAnimate;
 class TDialogSelectDir;
-class TDriveListBox;
+class TListBox;
 class TSpinEdit;
 
 class TForm1 : public QWidget {
@@ -52,6 +51,12 @@ class TForm1 : public QWidget {
   void Button3Click();
   void ButtonStartClick();
   void ButtonCancelClick();
+  void lstResultsClick();
+  void cmdRecSelClick();
+  void cmdRecAllClick();
+  void FormClose();
+  void TabSheet5Show();
+  void TabSheet5Enter();
   bool Scanning() const { return scanning_; }
 
   // Controls, named as their objectName.
@@ -63,7 +68,7 @@ class TForm1 : public QWidget {
   QWidget* TabSheet4 = nullptr;
   QWidget* TabSheet5 = nullptr;
 
-  TDriveListBox* ListBoxDrives = nullptr;
+  TListBox* ListBoxDrives = nullptr;
   QPushButton* cmdRefresh = nullptr;
   QLabel* LabelMedia = nullptr;
   QLabel* LabelBytesPerSec = nullptr;
@@ -93,7 +98,7 @@ class TForm1 : public QWidget {
   QPushButton* ButtonStart = nullptr;
   QPushButton* ButtonCancel = nullptr;
 
-  QListWidget* lstResults = nullptr;
+  TListBox* lstResults = nullptr;
   QLabel* imgPreview = nullptr;
   QLabel* lblSize = nullptr;
   QPushButton* cmdRecSel = nullptr;
@@ -102,6 +107,8 @@ class TForm1 : public QWidget {
  protected:
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   QGroupBox* AddTab(QWidget*& sheet, const char* name, const QString& caption, int iconIndex);
@@ -113,9 +120,15 @@ class TForm1 : public QWidget {
   void BuildRestoreTab(QWidget* frame);
   void EnumerateDrives();
   void SetStatusText(const QString& text);
+  void ShowFileSize(qint64 size);
+  void PageChanged(int index);
 
   DiskPlatform& platform_;
   bool centred_ = false;
   bool scanning_ = false;
   bool closeRequested_ = false;  // held while a scan runs
+  // The Help page runs its show handler before its focus handler, whichever
+  // order the toolkit delivers the two in.
+  bool helpShown_ = false;
+  bool helpEnterPending_ = false;
 };

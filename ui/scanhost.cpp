@@ -9,7 +9,7 @@
 #include <QStatusBar>
 
 #include "ui/animate.h"
-#include "ui/drivelistbox.h"
+#include "ui/listbox.h"
 #include "ui/mainform.h"
 #include "ui/modal.h"
 #include "ui/spinedit.h"
@@ -19,6 +19,7 @@ namespace {
 // Reading the clock costs more than the rest of a sector's work; look at it
 // only every so many sectors (a fraction of a millisecond at any medium's speed).
 constexpr std::uint32_t kSectorsPerClockCheck = 64;
+constexpr int kListItemHeight = 13;
 
 QString Number(std::int64_t value) {
   return QString::number(value);
@@ -93,7 +94,8 @@ void TWindowScanHost::Repaint() {
 void TWindowScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSectors) {
   sector_ = sector;
   totalSectors_ = totalSectors;
-  const bool edge = sector == 0 || sector + 1 == totalSectors;
+  const bool edge = sector == 0 || sector + 1 == totalSectors || repaintDue_;
+  repaintDue_ = false;
   if (!edge && ++sinceClockCheck_ < kSectorsPerClockCheck) return;
   sinceClockCheck_ = 0;
   if (edge || Clock::now() - lastPump_ >= kPumpInterval) Repaint();
@@ -130,9 +132,13 @@ void TWindowScanHost::Warn(const std::string& text) {
 }
 
 void TWindowScanHost::FileStored(const std::string& storedName) {
-  form_.lstResults->addItem(QString::fromStdString(storedName));
+  auto* item = new QListWidgetItem(QString::fromStdString(storedName));
+  item->setSizeHint({form_.lstResults->viewport()->width(), kListItemHeight});
+  form_.lstResults->addItem(item);
   form_.cmdRecAll->setEnabled(true);
-  Repaint();
+  // Shown at the next sector: pumping here, inside the store, would let a
+  // recover write the plain file that the store is about to delete.
+  repaintDue_ = true;
 }
 
 void TWindowScanHost::ScanningEnded() {

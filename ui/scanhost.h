@@ -54,4 +54,5 @@ class TWindowScanHost : public TScanHost {
   std::uint32_t sinceClockCheck_ = 0;
   Clock::time_point lastPump_;
   int repaints_ = 0;
+  bool repaintDue_ = false;  // a store happened since the last sector
 };

@@ -17,7 +17,7 @@
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordingmodal.h"
 #include "ui/animate.h"
-#include "ui/drivelistbox.h"
+#include "ui/listbox.h"
 #include "ui/drivepanel.h"
 #include "ui/errorreport.h"
 #include "ui/spinedit.h"

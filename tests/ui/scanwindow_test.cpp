@@ -17,7 +17,7 @@
 #include "tests/support/recordingmodal.h"
 #include "tests/support/tempdir.h"
 #include "ui/animate.h"
-#include "ui/drivelistbox.h"
+#include "ui/listbox.h"
 #include "ui/mainform.h"
 #include "ui/scanhost.h"
 

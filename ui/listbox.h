@@ -1,12 +1,12 @@
-// The drive list. It tells a selection by the user (mouse or keyboard) apart
-// from the program's own changes, since only the user's runs the selection.
+// A list box that tells a selection by the user (mouse or keyboard) apart
+// from the program's own changes, since only the user's runs a handler.
 #pragma once
 
 #include <QKeyEvent>
 #include <QListWidget>
 #include <QMouseEvent>
 
-class TDriveListBox : public QListWidget {
+class TListBox : public QListWidget {
   Q_OBJECT
 
  public:
