@@ -31,6 +31,13 @@ QLabel* AddWrappedText(QWidget* panel, int x, int y, int width, int height, cons
   label->setWordWrap(true);
   label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   label->setGeometry(x, y, width, height);
+  // The box was made for the classic face's metrics; where this machine's font
+  // runs wider, close up the letters a little rather than cut the last line.
+  for (qreal spacing = 99; label->heightForWidth(width) > height && spacing >= 90; --spacing) {
+    QFont font = label->font();
+    font.setLetterSpacing(QFont::PercentageSpacing, spacing);
+    label->setFont(font);
+  }
   return label;
 }
 

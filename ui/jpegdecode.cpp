@@ -10,9 +10,11 @@
 
 namespace {
 
-// No preview needs more than this many decoded pixels, and libjpeg's own
-// buffers (whole-image coefficients for progressive files) stay below the cap.
-constexpr std::uint64_t kMaxOutputPixels = 32ull << 20;
+// At the coarsest scale this admits pictures of up to 256 megapixels, more
+// than any camera takes; a header that claims more is not a photo worth
+// decoding. libjpeg's own buffers (whole-image coefficients for progressive
+// files) stay below the memory cap.
+constexpr std::uint64_t kMaxOutputPixels = 4ull << 20;
 constexpr long kMaxLibraryMemory = 256l << 20;
 constexpr qint64 kMaxFileSize = 64ll << 20;
 
