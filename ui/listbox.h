@@ -6,6 +6,9 @@
 #include <QListWidget>
 #include <QMouseEvent>
 
+// Both of the window's lists show their entries at this height.
+inline constexpr int kListItemHeight = 13;
+
 class TListBox : public QListWidget {
   Q_OBJECT
 

@@ -36,7 +36,6 @@ namespace {
 
 constexpr int kValueLabelWidth = 69;
 constexpr int kLabelHeight = 13;
-constexpr int kListItemHeight = 13;
 constexpr int kSizeRightEdge = 145;
 constexpr int kSizeTop = 224;
 

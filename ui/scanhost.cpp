@@ -19,7 +19,6 @@ namespace {
 // Reading the clock costs more than the rest of a sector's work; look at it
 // only every so many sectors (a fraction of a millisecond at any medium's speed).
 constexpr std::uint32_t kSectorsPerClockCheck = 64;
-constexpr int kListItemHeight = 13;
 
 QString Number(std::int64_t value) {
   return QString::number(value);
