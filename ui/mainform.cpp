@@ -484,15 +484,20 @@ void TForm1::lstResultsClick() {
   SetStatusText(QStringLiteral("Ready"));
 }
 
+// Expands one entry to its plain file, paths from the destination as it reads now.
+void TForm1::RecoverEntry(const QListWidgetItem& item) {
+  const std::string destination = EditDestPath->text().toStdString();
+  const std::string storedName = item.text().toStdString();
+  const std::string plainPath = PlainPath(destination, storedName);
+  RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
+  SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
+}
+
 void TForm1::cmdRecSelClick() {
   SetStatusText(QStringLiteral("restoring image..."));
   const QListWidgetItem* item = lstResults->currentItem();
   if (item == nullptr) throw std::runtime_error("No image is selected");
-  const std::string destination = EditDestPath->text().toStdString();
-  const std::string storedName = item->text().toStdString();
-  const std::string plainPath = PlainPath(destination, storedName);
-  RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
-  SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
+  RecoverEntry(*item);
   cmdRecSel->setEnabled(true);
 }
 
@@ -505,13 +510,7 @@ void TForm1::cmdRecAllClick() {
   } reenable{cmdRecAll};
 
   const int count = lstResults->count();
-  for (int i = 0; i < count; ++i) {
-    const std::string destination = EditDestPath->text().toStdString();
-    const std::string storedName = lstResults->item(i)->text().toStdString();
-    const std::string plainPath = PlainPath(destination, storedName);
-    RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
-    SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
-  }
+  for (int i = 0; i < count; ++i) RecoverEntry(*lstResults->item(i));
 }
 
 void TForm1::FormClose() {

@@ -14,6 +14,7 @@ class QCheckBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QListWidgetItem;
 class QProgressBar;
 class QPushButton;
 class QStatusBar;
@@ -121,6 +122,7 @@ class TForm1 : public QWidget {
   void EnumerateDrives();
   void SetStatusText(const QString& text);
   void ShowFileSize(qint64 size);
+  void RecoverEntry(const QListWidgetItem& item);
   void PageChanged(int index);
 
   DiskPlatform& platform_;
