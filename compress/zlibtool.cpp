@@ -63,10 +63,18 @@ class TInput {
   std::uint64_t size_ = 0;
 };
 
-// A temporary beside the output, renamed over it only when complete.
+// The folder part of a path, with its trailing "/"; empty for a bare name.
+std::string FolderOf(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+// A temporary beside the output, renamed over it only when complete. Its name
+// is short and fixed in length: one derived from the output's would exceed
+// the file-name limit where the output's name is near it.
 class TOutput {
  public:
-  explicit TOutput(const std::string& path) : path_(path), temp_(path + ".tmp-XXXXXX") {
+  explicit TOutput(const std::string& path) : path_(path), temp_(FolderOf(path) + ".fh-XXXXXX") {
     fd_ = ::mkstemp(temp_.data());
     if (fd_ < 0) throw TZlibError("Could not create " + path + ": " + Cause());
     ::fchmod(fd_, CreationMode());

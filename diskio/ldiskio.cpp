@@ -1,6 +1,7 @@
 #include "diskio/ldiskio.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +17,7 @@ Handle VolumeHandle = INVALID_HANDLE_VALUE;
 std::uint8_t VolumeDrive = 0;
 TDriveGeometry VolumeGeometry{};
 std::uint8_t SectorShift = 0;
+TReadFailure LastFailure = rfNone;
 
 // Every volume-handle read passes through here, so a chunk that fails never
 // reaches the caller's buffer.
@@ -160,6 +162,10 @@ bool GetDriveGeometryVWin32(std::uint8_t drive, TDriveGeometry& geometry) {
 
 void DoneDiskAccessAtExit() { DoneDiskAccess(); }
 
+void CloseVolume();
+bool ReadVolume(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer,
+                std::size_t bufferBytes, bool uncached);
+
 // log2 of the sector size, rounded to the nearest whole number; 0 for none.
 std::uint8_t Log2Rounded(std::uint32_t value) {
   if (value == 0) return 0;
@@ -252,10 +258,50 @@ bool GetDriveGeometry(std::uint8_t drive, TDriveGeometry& geometry) {
 }
 
 bool ReadSectors(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer) {
+  return ReadSectors(drive, first, count, buffer, SIZE_MAX);
+}
+
+bool ReadSectors(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer,
+                 std::size_t bufferBytes) {
+  LastFailure = rfNone;
   if (Platform == nullptr) return false;
-  if (UseNTAccess) return ReadSectorsNT(drive, first, count, buffer);
-  if (UseFat32Access) return ReadSectorsFat32(drive, first, count, buffer);
-  return ReadSectorsInt25(drive, first, count, buffer);
+  bool read = false;
+  if (UseNTAccess) {
+    read = ReadVolume(drive, first, count, buffer, bufferBytes, /*uncached=*/false);
+  } else {
+    read = UseFat32Access ? ReadSectorsFat32(drive, first, count, buffer)
+                          : ReadSectorsInt25(drive, first, count, buffer);
+    if (!read) LastFailure = rfBadSector;
+  }
+  return read;
+}
+
+bool ReadSectorsUncached(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
+                         void* buffer, std::size_t bufferBytes) {
+  // The MS-DOS calls keep no cache of their own to bypass.
+  if (Platform == nullptr || !UseNTAccess) return ReadSectors(drive, first, count, buffer, bufferBytes);
+  LastFailure = rfNone;
+  return ReadVolume(drive, first, count, buffer, bufferBytes, /*uncached=*/true);
+}
+
+void PrefetchSectors(std::uint8_t drive, std::uint32_t first, std::uint32_t count) {
+  if (Platform == nullptr || !UseNTAccess || count == 0) return;
+  if (VolumeHandle == INVALID_HANDLE_VALUE || VolumeDrive != drive) return;
+  const std::uint64_t bytesPerSector = VolumeGeometry.BytesPerSector;
+  if (bytesPerSector == 0) return;
+  Platform->Prefetch(VolumeHandle, first * bytesPerSector, count * bytesPerSector);
+}
+
+TReadFailure LastReadFailure() {
+  return LastFailure;
+}
+
+bool ReleaseStaleDriveHandle(std::uint8_t drive) {
+  if (Platform == nullptr || !UseNTAccess) return false;
+  if (VolumeHandle == INVALID_HANDLE_VALUE || VolumeDrive != drive) return false;
+  if (Platform->StillReachesDevice(VolumeHandle)) return false;
+  CloseVolume();
+  return true;
 }
 
 bool OpenDriveHandle(std::uint8_t drive) {
@@ -264,19 +310,38 @@ bool OpenDriveHandle(std::uint8_t drive) {
 
   VolumeHandle = Platform->OpenVolume(DriveLetter(drive), /*forReading=*/true);
   VolumeDrive = drive;
-  // A failed query leaves the geometry as it was.
-  GetDriveGeometry(drive, VolumeGeometry);
+  // Mend: a failed query must not leave another drive's sector size behind,
+  // which would size this drive's reads wrongly (and overrun the caller's
+  // buffer when that drive's sectors were larger). With none, reads fail.
+  if (!GetDriveGeometry(drive, VolumeGeometry)) VolumeGeometry = TDriveGeometry{};
   SectorShift = Log2Rounded(VolumeGeometry.BytesPerSector);
   return VolumeHandle != INVALID_HANDLE_VALUE;
 }
 
 bool ReadSectorsNT(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer) {
+  return ReadVolume(drive, first, count, buffer, SIZE_MAX, /*uncached=*/false);
+}
+
+namespace {
+
+void CloseVolume() {
+  Platform->CloseHandle(VolumeHandle);
+  VolumeHandle = INVALID_HANDLE_VALUE;
+}
+
+bool ReadVolume(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer,
+                std::size_t bufferBytes, bool uncached) {
+  // A drive that cannot be opened, or whose sector size is unknown, cannot
+  // be read at all: that is a drive gone, not a bad sector.
+  LastFailure = rfDriveGone;
   if (!OpenDriveHandle(drive)) return false;
 
   // Without a known sector size there is nothing to position or size chunks
   // by, and a sector larger than the transfer buffer cannot pass through it.
   const std::uint32_t bytesPerSector = VolumeGeometry.BytesPerSector;
   if (bytesPerSector == 0 || bytesPerSector > kSectorBufferSize) return false;
+  if (std::uint64_t{count} * bytesPerSector > bufferBytes) return false;
+  LastFailure = rfNone;
 
   // Drives with sectors above 512 bytes go in chunks of fewer than 128 sectors,
   // so a chunk always fits the buffer. The offset is first x the sector size,
@@ -290,16 +355,30 @@ bool ReadSectorsNT(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
   for (;;) {
     const std::uint32_t chunk = std::min(remaining, chunkMax);
     std::uint32_t bytesRead = 0;
-    const bool ok = Platform->ReadAt(VolumeHandle, offset, SectorBuffer, chunk, bytesRead) &&
-                    bytesRead == chunk;
+    const bool ok =
+        (uncached ? Platform->ReadAtUncached(VolumeHandle, offset, SectorBuffer, chunk, bytesRead)
+                  : Platform->ReadAt(VolumeHandle, offset, SectorBuffer, chunk, bytesRead)) &&
+        bytesRead == chunk;
     if (ok && chunk != 0) std::memcpy(out, SectorBuffer, chunk);
     out += chunk;
     offset += chunk;
     remaining -= chunk;
-    if (!ok) return false;
+    if (!ok) {
+      LastFailure = rfBadSector;
+      // Mend: a handle whose medium has gone can never read again, and holding
+      // it keeps the vanished device busy; let go of it, so the next read (a
+      // card put back) opens the drive afresh.
+      if (Platform->LastFailureWasGone()) {
+        LastFailure = rfDriveGone;
+        CloseVolume();
+      }
+      return false;
+    }
     if (remaining == 0) return true;
   }
 }
+
+}  // namespace
 
 // A run of no sectors is read at once: the MS-DOS calls have no meaning for it.
 bool ReadSectorsInt25(std::uint8_t drive, std::uint32_t first, std::uint16_t count,

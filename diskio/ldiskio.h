@@ -3,6 +3,7 @@
 // raises; every operation reports through its result.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -56,6 +57,33 @@ bool GetDriveGeometry(std::uint8_t drive, TDriveGeometry& geometry);
 // was read; on false the bytes of the failing chunk and all after it are left
 // as the caller put them.
 bool ReadSectors(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer);
+// The same, for a caller that knows its buffer's size: a read that would not
+// fit (the drive's sector size changed under the caller) fails untouched.
+bool ReadSectors(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer,
+                 std::size_t bufferBytes);
+
+// Reads like ReadSectors but past every cache, so an unreadable sector fails
+// alone and its readable neighbours still come back. For re-reading a run
+// that failed; slow for anything else.
+bool ReadSectorsUncached(std::uint8_t drive, std::uint32_t first, std::uint16_t count,
+                         void* buffer, std::size_t bufferBytes);
+
+// Lets the drive fetch the sectors ahead while the caller processes what it
+// has; a hint only.
+void PrefetchSectors(std::uint8_t drive, std::uint32_t first, std::uint32_t count);
+
+// Why the last failed read failed.
+enum TReadFailure : std::uint8_t {
+  rfNone = 0,
+  rfBadSector = 1,  // the medium could not deliver those sectors
+  rfDriveGone = 2,  // the drive cannot be opened, or its medium or device went away
+};
+TReadFailure LastReadFailure();
+
+// Closes the cached read handle of a drive when it no longer reaches a
+// device (the card was taken out, maybe put back), so the next read opens it
+// afresh. True when it did.
+bool ReleaseStaleDriveHandle(std::uint8_t drive);
 
 // The three ways, chosen at start-up; called only by ReadSectors.
 bool ReadSectorsNT(std::uint8_t drive, std::uint32_t first, std::uint16_t count, void* buffer);

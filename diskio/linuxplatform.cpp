@@ -256,8 +256,20 @@ Handle LinuxPlatform::OpenVolume(char letter, bool forReading) {
     kind = drive->kind;
   }
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return INVALID_HANDLE_VALUE;
-  handles_[fd] = OpenVolumeState{kind, false};
+  if (fd < 0) {
+    lastFailureGone_ = true;  // whatever the reason, there is nothing to read
+    return INVALID_HANDLE_VALUE;
+  }
+  OpenVolumeState state;
+  state.kind = kind;
+  state.path = path;
+  struct stat info {};
+  if (::fstat(fd, &info) == 0) {
+    state.blockDevice = S_ISBLK(info.st_mode);
+    state.nodeDevice = info.st_dev;
+    state.nodeInode = info.st_ino;
+  }
+  handles_[fd] = std::move(state);
   return fd;
 }
 
@@ -289,34 +301,103 @@ bool LinuxPlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
 
 bool LinuxPlatform::ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
                            std::uint32_t& bytesRead) {
+  return Read(volume, offset, buffer, size, bytesRead, /*uncached=*/false);
+}
+
+bool LinuxPlatform::ReadAtUncached(Handle volume, std::uint64_t offset, void* buffer,
+                                   std::uint32_t size, std::uint32_t& bytesRead) {
+  return Read(volume, offset, buffer, size, bytesRead, /*uncached=*/true);
+}
+
+bool LinuxPlatform::Read(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+                         std::uint32_t& bytesRead, bool uncached) {
   bytesRead = 0;
   if (buffer == nullptr && size != 0) return false;
-  bool firstRead = false;
-  {
-    const auto it = handles_.find(volume);
-    if (it == handles_.end()) return false;
-    firstRead = !it->second.advised;
-    it->second.advised = true;
-  }
+  const auto it = handles_.find(volume);
+  if (it == handles_.end()) return false;
+  const bool firstRead = !it->second.advised;
+  it->second.advised = true;
   const int fd = static_cast<int>(volume);
   // The scan walks the volume from start to end; let the kernel read ahead for it.
   if (firstRead) static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
   constexpr std::uint64_t kMaxOffset = std::numeric_limits<off_t>::max();
   if (offset > kMaxOffset - size) return false;
-  auto* out = static_cast<char*>(buffer);
+
+  // Through the page cache an unreadable sector fails the whole page around
+  // it. Direct I/O asks the device for exactly these sectors. It is switched
+  // on the open description for this read only, which also works for a
+  // descriptor that was handed to us and cannot be opened again.
+  int flags = -1;
+  if (uncached && it->second.blockDevice) {
+    flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) flags = -1;
+  }
+  const bool direct = flags >= 0;
+  std::uint8_t* target = static_cast<std::uint8_t*>(buffer);
+  if (direct) {
+    // Direct transfers need an aligned buffer.
+    constexpr std::size_t kAlign = 4096;
+    const std::size_t want = (std::size_t{size} + kAlign - 1) / kAlign * kAlign;
+    if (bounceSize_ < want) {
+      void* memory = nullptr;
+      if (::posix_memalign(&memory, kAlign, want) != 0) memory = nullptr;
+      bounce_.reset(static_cast<std::uint8_t*>(memory));
+      bounceSize_ = memory ? want : 0;
+    }
+    if (bounce_) target = bounce_.get();
+  }
+
   std::uint32_t done = 0;
+  int error = 0;
   while (done < size) {
-    const ssize_t n = ::pread(fd, out + done, size - done, static_cast<off_t>(offset + done));
+    const ssize_t n = ::pread(fd, target + done, size - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
-      bytesRead = done;
-      return false;
+      error = errno;
+      break;
     }
     if (n == 0) break;  // end of the volume
     done += static_cast<std::uint32_t>(n);
   }
+  if (direct) static_cast<void>(::fcntl(fd, F_SETFL, flags));
+  if (direct && error == EINVAL && done == 0) {
+    // The device takes no direct transfers of this shape: read it cached.
+    return Read(volume, offset, buffer, size, bytesRead, /*uncached=*/false);
+  }
+  if (target != buffer && done != 0) std::memcpy(buffer, target, done);
   bytesRead = done;
+  if (error != 0) {
+    lastFailureGone_ = FailureMeansGone(error, it->second);
+    return false;
+  }
   return true;
+}
+
+bool LinuxPlatform::FailureMeansGone(int error, const OpenVolumeState& state) const {
+  if (error == ENOMEDIUM || error == ENODEV || error == ENXIO) return true;
+  // A device taken away may just answer EIO: is its node still the one we opened?
+  struct stat info {};
+  if (::stat(state.path.c_str(), &info) != 0) return true;
+  return info.st_dev != state.nodeDevice || info.st_ino != state.nodeInode;
+}
+
+void LinuxPlatform::Prefetch(Handle volume, std::uint64_t offset, std::uint64_t size) {
+  if (!handles_.contains(volume)) return;
+  static_cast<void>(::posix_fadvise(static_cast<int>(volume), static_cast<off_t>(offset),
+                                    static_cast<off_t>(size), POSIX_FADV_WILLNEED));
+}
+
+bool LinuxPlatform::StillReachesDevice(Handle volume) {
+  const auto it = handles_.find(volume);
+  if (it == handles_.end()) return false;
+  const OpenVolumeState& state = it->second;
+  struct stat info {};
+  if (::stat(state.path.c_str(), &info) != 0) return false;
+  if (info.st_dev != state.nodeDevice || info.st_ino != state.nodeInode) return false;
+  if (!state.blockDevice) return true;
+  // A reader whose card was taken out keeps its node but has no medium.
+  std::uint64_t bytes = 0;
+  return ::ioctl(static_cast<int>(volume), BLKGETSIZE64, &bytes) == 0 && bytes != 0;
 }
 
 Handle LinuxPlatform::OpenVWin32() {

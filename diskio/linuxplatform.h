@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +48,11 @@ class LinuxPlatform : public DiskPlatform {
   bool QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) override;
   bool ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
               std::uint32_t& bytesRead) override;
+  bool ReadAtUncached(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+                      std::uint32_t& bytesRead) override;
+  void Prefetch(Handle volume, std::uint64_t offset, std::uint64_t size) override;
+  bool LastFailureWasGone() override { return lastFailureGone_; }
+  bool StillReachesDevice(Handle volume) override;
 
   Handle OpenVWin32() override;
   bool VWin32DosIoctl(Handle vwin32, DIOC_REGISTERS& regs, std::uint8_t* block) override;
@@ -66,7 +73,19 @@ class LinuxPlatform : public DiskPlatform {
   struct OpenVolumeState {
     unsigned kind = DRIVE_UNKNOWN;
     bool advised = false;
+    bool blockDevice = false;
+    std::string path;
+    // The node the handle was opened through: a card taken out and put back
+    // comes back under a new node, which the old handle never reaches.
+    std::uint64_t nodeDevice = 0;
+    std::uint64_t nodeInode = 0;
   };
+
+  // Reads through an open handle, with or without the cache.
+  bool Read(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+            std::uint32_t& bytesRead, bool uncached);
+  // After a failed read: is the medium or device gone, or is it a bad sector?
+  bool FailureMeansGone(int error, const OpenVolumeState& state) const;
 
   // Rescans the images and sysfs.
   void Enumerate();
@@ -82,4 +101,10 @@ class LinuxPlatform : public DiskPlatform {
   std::vector<Drive> present_;           // in discovery order
   std::map<std::string, char> letters_;  // device key -> letter, kept for the whole run
   std::map<Handle, OpenVolumeState> handles_;
+  bool lastFailureGone_ = false;
+  struct FreeDeleter {
+    void operator()(std::uint8_t* memory) const { std::free(memory); }
+  };
+  std::unique_ptr<std::uint8_t, FreeDeleter> bounce_;  // aligned, for direct reads
+  std::size_t bounceSize_ = 0;
 };

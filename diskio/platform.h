@@ -129,6 +129,28 @@ class DiskPlatform {
   virtual bool ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
                       std::uint32_t& bytesRead) = 0;
 
+  // Not Windows calls, though they stand in for what its volume handles did
+  // by themselves (uncached reads of single sectors, GetLastError after a
+  // failure, a handle that dies with its medium):
+
+  // A read that bypasses every cache, so an unreadable sector fails alone
+  // rather than with the cache page around it. Image files read as ReadAt.
+  virtual bool ReadAtUncached(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+                              std::uint32_t& bytesRead) {
+    return ReadAt(volume, offset, buffer, size, bytesRead);
+  }
+
+  // Asks for a range to be fetched into the cache while the caller works.
+  virtual void Prefetch(Handle /*volume*/, std::uint64_t /*offset*/, std::uint64_t /*size*/) {}
+
+  // Whether the last failed OpenVolume or ReadAt failed because the medium or
+  // the device is gone (as opposed to an unreadable sector).
+  virtual bool LastFailureWasGone() { return false; }
+
+  // Whether an open volume handle still reaches the device it was opened on
+  // (not so once the card was taken out, even if it was put back since).
+  virtual bool StillReachesDevice(Handle /*volume*/) { return true; }
+
   // CreateFileA on "\\.\vwin32".
   virtual Handle OpenVWin32() = 0;
 

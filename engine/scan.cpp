@@ -14,6 +14,8 @@
 namespace {
 
 constexpr std::int32_t kNameOffsetLimit = 100000;
+// How far ahead of the chunk being carved the drive is asked to read, at least.
+constexpr std::uint64_t kPrefetchBytes = 4 << 20;
 
 bool FileExists(const std::string& path) {
   struct stat info {};
@@ -37,6 +39,8 @@ class TScan {
  private:
   bool CanStart();
   void ReadChunk();
+  std::uint32_t ReadSectorBySector(std::uint32_t count);
+  bool CountFailedRead();
   void ProcessChunk(std::uint32_t count);
   void OpenCarvedFile(const std::string& tag);
   void FlushRun();
@@ -63,6 +67,9 @@ class TScan {
   bool FileError = false;
 
   std::string tag_;
+  bool driveGone_ = false;     // reads ended because the drive cannot be read any more
+  bool writeWarned_ = false;   // the open file's write failure was shown in this chunk
+  std::uint32_t prefetchedTo_ = 0;
   // Sectors of the open file not yet written: one run inside ScanBuffer, so
   // a file gets one write per run of its sectors rather than one per sector.
   const std::uint8_t* runStart_ = nullptr;
@@ -115,18 +122,27 @@ void TScan::Run() {
     return;
   }
   CurrentSector = 0;
+  prefetchedTo_ = 0;
+  // A card taken out and put back since the last scan is opened afresh.
+  ReleaseStaleDriveHandle(host_.DriveNumber());
 
   try {
-    while (CurrentSector < geometry_.TotalSectors && !host_.CancelRequested() && !FileError) {
+    while (CurrentSector < geometry_.TotalSectors && !host_.CancelRequested() && !FileError &&
+           !driveGone_) {
       ReadChunk();
     }
   } catch (const std::exception&) {
-    // The general kind ends the scan quietly.
+    // The general kind ends the scan quietly (a failed store has said why).
   } catch (...) {
     EndOfScan();
     throw;
   }
   EndOfScan();
+  if (driveGone_) {
+    host_.Warn(
+        "The drive can no longer be read (the card may have been removed). The files found so far "
+        "are listed on the Restore tab.");
+  }
   host_.SearchEnded();
 }
 
@@ -137,23 +153,67 @@ void TScan::ReadChunk() {
     count = geometry_.TotalSectors - CurrentSector;
   }
   std::memset(ScanBuffer.get(), 0, std::size_t{count} * bytesPerSector);
+  writeWarned_ = false;
 
-  // The first attempt asks for the whole chunk, every retry for one sector.
-  std::int32_t attempts = 0;
-  bool read = false;
-  do {
-    read = ReadSectors(host_.DriveNumber(), CurrentSector, static_cast<std::uint16_t>(count),
-                       ScanBuffer.get());
-    if (!read) {
-      count = 1;
-      ++attempts;
-      ++ReadErrorCount;
-      host_.Pump();
-      host_.ReadErrorsChanged(ReadErrorCount);
-    }
-  } while (!read && attempts <= RetryLimit);
+  // While this chunk is carved and stored, the drive fetches the next ones,
+  // so reading never waits for the carving.
+  // Asked for in steps of half the window, so small chunks do not ask per chunk.
+  const std::uint32_t end = CurrentSector + count;
+  const std::uint64_t window =
+      std::max<std::uint64_t>(2 * std::uint64_t{ChunkSectors}, kPrefetchBytes / bytesPerSector);
+  const auto ahead = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(end + window, geometry_.TotalSectors));
+  prefetchedTo_ = std::max(prefetchedTo_, end);
+  if (ahead > prefetchedTo_ &&
+      (ahead - prefetchedTo_ >= window / 2 || ahead == geometry_.TotalSectors)) {
+    PrefetchSectors(host_.DriveNumber(), prefetchedTo_, ahead - prefetchedTo_);
+    prefetchedTo_ = ahead;
+  }
 
+  if (!ReadSectors(host_.DriveNumber(), CurrentSector, static_cast<std::uint16_t>(count),
+                   ScanBuffer.get(), kScanBufferSize)) {
+    if (!CountFailedRead()) return;
+    count = ReadSectorBySector(count);
+  }
   ProcessChunk(count);
+}
+
+// Mend: retrying only the chunk's first sector made every sector before a bad
+// one cost a failed chunk read (on a real card, seconds of the kernel's error
+// recovery each). The chunk's sectors are read one at a time instead, past the
+// cache, each with the retries; the first that stays unreadable ends the
+// chunk, processed as the cleared buffer has it, and full chunks resume right
+// after it. Returns how many sectors to process.
+std::uint32_t TScan::ReadSectorBySector(std::uint32_t count) {
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  // A one-sector chunk has had its first attempt already.
+  std::int32_t attempts = count == 1 ? 1 : 0;
+  for (std::uint32_t done = 0; done < count; ++done, attempts = 0) {
+    std::uint8_t* sector = ScanBuffer.get() + std::size_t{done} * bytesPerSector;
+    for (; attempts <= RetryLimit; ++attempts) {
+      if (ReadSectorsUncached(host_.DriveNumber(), CurrentSector + done, 1, sector,
+                              bytesPerSector)) {
+        break;
+      }
+      if (!CountFailedRead()) return done;  // what was read before the drive went stays
+    }
+    if (attempts > RetryLimit) {
+      std::memset(sector, 0, bytesPerSector);
+      return done + 1;
+    }
+  }
+  return count;
+}
+
+// Counts and shows a failed read attempt; false when the drive is gone, which
+// ends the scan (mend: retrying a vanished card sector by sector would count
+// failures for hours and grow the open file with zeros).
+bool TScan::CountFailedRead() {
+  ++ReadErrorCount;
+  host_.Pump();
+  host_.ReadErrorsChanged(ReadErrorCount);
+  driveGone_ = LastReadFailure() == rfDriveGone;
+  return !driveGone_;
 }
 
 void TScan::ProcessChunk(std::uint32_t count) {
@@ -196,7 +256,7 @@ void TScan::OpenCarvedFile(const std::string& tag) {
     return;
   }
 
-  CarvedFile = ::open(CarvedName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  CarvedFile = CreateCarvedFile(CarvedName, FileExists(CarvedName));
   FileError = CarvedFile < 0;
   if (FileError) {
     host_.Warn("Could not create destination file: " + CarvedName + "!");
@@ -204,6 +264,7 @@ void TScan::OpenCarvedFile(const std::string& tag) {
   }
   FileOpen = true;
   fileOffset_ = 0;
+  writeWarned_ = false;
 }
 
 void TScan::FlushRun() {
@@ -245,7 +306,14 @@ void TScan::WriteSector(const std::uint8_t* sector) {
   // Only a failure counts; a short count moves on like a file position would.
   FileError = written < 0;
   if (FileError) {
-    host_.Warn("Could not write to destination file: " + CarvedName + "!");
+    // Mend: one box per file and chunk, not one per sector (a full disk gave
+    // thousands), and say when the disk is full.
+    const bool full = errno == ENOSPC || errno == EDQUOT;
+    if (!writeWarned_) {
+      host_.Warn("Could not write to destination file: " + CarvedName + "!" +
+                 (full ? " The destination disk is full." : ""));
+    }
+    writeWarned_ = true;
     return;
   }
   fileOffset_ += written;
@@ -263,7 +331,15 @@ void TScan::StoreCarvedFile(const std::string& name) {
   TZlibTool& zlib = host_.Compressor();
   zlib.InputFile = name;
   zlib.OutputFile = name + ".rdf";
-  zlib.Compress();
+  try {
+    zlib.Compress();
+  } catch (const std::exception& error) {
+    // Mend: a failed store ends the scan; say so, and where the file is.
+    host_.Warn("Could not store " + name + ": " + error.what() +
+               ". The carved file stays in the destination folder as it is and is not listed; "
+               "the search has stopped.");
+    throw;
+  }
   const std::size_t cut = std::min(host_.DestinationText().size(), name.size());
   host_.FileStored(name.substr(cut));
   ::unlink(name.c_str());
@@ -282,6 +358,13 @@ void TScan::EndOfScan() {
 }
 
 }  // namespace
+
+int CreateCarvedFile(const std::string& name, bool replace) {
+  // Mend: never follow a link planted under the name, and a name found free is
+  // created only if it still is, so no other file can be emptied through it.
+  return ::open(name.c_str(),
+                O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL), 0666);
+}
 
 int ProgressPosition(std::uint32_t sector, std::uint32_t totalSectors) {
   if (totalSectors == 0) return 0;

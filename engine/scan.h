@@ -60,5 +60,11 @@ constexpr std::uint32_t kScanBufferSize = 2048000;
 // Progress bar position 0..100 for a sector, halves to the even neighbour.
 int ProgressPosition(std::uint32_t sector, std::uint32_t totalSectors);
 
+// Opens a carved file for writing: created where the name was free, emptied
+// where the user agreed to replace it; never through a symbolic link, so a
+// link planted in a shared folder cannot aim the write at another file.
+// -1 (errno set) on failure.
+int CreateCarvedFile(const std::string& name, bool replace);
+
 // Runs a whole scan; returns when it has ended.
 void RunScan(TScanHost& host);

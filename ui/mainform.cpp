@@ -281,6 +281,17 @@ void TForm1::FormCreate() {
   EditFilenamePrefix->setText(QStringLiteral("recovered"));
 }
 
+namespace {
+
+const QString kOnlyFirst2TiB = QStringLiteral("Only the first 2 TiB of this drive can be searched.");
+
+// More sectors than a 32-bit sector number can name.
+bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector) {
+  return bytesPerSector != 0 && sizeBytes / bytesPerSector > UINT32_MAX;
+}
+
+}  // namespace
+
 void TForm1::EnumerateDrives() {
   for (const std::string& root : platform_.LogicalDriveRoots()) {
     if (root.size() < 2) continue;
@@ -299,6 +310,7 @@ void TForm1::EnumerateDrives() {
                .arg(CapacityText(static_cast<std::uint32_t>(std::min<std::uint64_t>(
                                      description.sizeBytes / 512, UINT32_MAX)),
                                  512, QLocale().decimalPoint().front()));
+    if (BeyondSectorNumbers(description.sizeBytes, 512)) tip << kOnlyFirst2TiB;
     item->setToolTip(tip.join(QLatin1Char('\n')));
   }
 }
@@ -359,6 +371,12 @@ void TForm1::ButtonStartClick() {
         QMetaObject::invokeMethod(&form, &QWidget::close, Qt::QueuedConnection);
     }
   } done{*this};
+  // Sector numbers are 32-bit: say so before a scan that cannot reach the end.
+  const DriveDescription description = platform_.Describe(static_cast<char>(DriveNumber + 64));
+  if (DriveGeometry.TotalSectors != 0 &&
+      BeyondSectorNumbers(description.sizeBytes, DriveGeometry.BytesPerSector)) {
+    ShowWarning(this, kOnlyFirst2TiB);
+  }
   TWindowScanHost host(*this);
   RunScan(host);
 }

@@ -68,3 +68,11 @@ void ShowPlainMessage(QWidget* parent, const QString& text) {
   request.text = text;
   Modal().Message(parent, request);
 }
+
+void ShowWarning(QWidget* parent, const QString& text) {
+  TMessageRequest request;
+  request.title = QStringLiteral("Warnung");
+  request.text = text;
+  request.icon = TMsgIcon::Warning;
+  Modal().Message(parent, request);
+}

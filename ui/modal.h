@@ -35,3 +35,6 @@ void SetModalHook(TModalHook* hook);
 
 // The plain box: application title, no icon, one OK button.
 void ShowPlainMessage(QWidget* parent, const QString& text);
+
+// The typed warning box of the search: "Warnung", warning icon, OK.
+void ShowWarning(QWidget* parent, const QString& text);

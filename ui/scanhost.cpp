@@ -26,7 +26,7 @@ QString Number(std::int64_t value) {
 
 }  // namespace
 
-TWindowScanHost::TWindowScanHost(TForm1& form) : form_(form), lastPump_(Clock::now()) {}
+TWindowScanHost::TWindowScanHost(TForm1& form) : form_(form), lastRepaint_(Clock::now()) {}
 
 std::uint8_t TWindowScanHost::DriveNumber() {
   return form_.DriveNumber;
@@ -77,9 +77,13 @@ void TWindowScanHost::ScanningStarted() {
 }
 
 void TWindowScanHost::Pump() {
+  // The scan pumps at every failed read. Those pumps must not hold back the
+  // repaint, or the display stands still for as long as reads keep failing.
+  if (Clock::now() - lastRepaint_ >= kPumpInterval) {
+    Repaint();
+    return;
+  }
   QCoreApplication::processEvents();
-  lastPump_ = Clock::now();
-  sinceClockCheck_ = 0;
 }
 
 void TWindowScanHost::Repaint() {
@@ -87,7 +91,9 @@ void TWindowScanHost::Repaint() {
   form_.LabelCurrentSector->setText(Number(sector_));
   form_.ProgressBar->setValue(ProgressPosition(sector_, totalSectors_));
   form_.LabelImagesFound->setText(Number(found_));
-  Pump();
+  QCoreApplication::processEvents();
+  lastRepaint_ = Clock::now();
+  sinceClockCheck_ = 0;
 }
 
 void TWindowScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSectors) {
@@ -97,7 +103,7 @@ void TWindowScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSec
   repaintDue_ = false;
   if (!edge && ++sinceClockCheck_ < kSectorsPerClockCheck) return;
   sinceClockCheck_ = 0;
-  if (edge || Clock::now() - lastPump_ >= kPumpInterval) Repaint();
+  if (edge || Clock::now() - lastRepaint_ >= kPumpInterval) Repaint();
 }
 
 void TWindowScanHost::FoundCountChanged(std::int32_t found) {
@@ -117,17 +123,13 @@ bool TWindowScanHost::ConfirmOverwrite(const std::string& text) {
   request.defaultButton = 0;
   request.escapeButton = 1;
   const bool yes = Modal().Message(&form_, request) != 1;
-  lastPump_ = Clock::now();
+  lastRepaint_ = Clock::now();
   return yes;
 }
 
 void TWindowScanHost::Warn(const std::string& text) {
-  TMessageRequest request;
-  request.title = QStringLiteral("Warnung");
-  request.text = QString::fromStdString(text);
-  request.icon = TMsgIcon::Warning;
-  Modal().Message(&form_, request);
-  lastPump_ = Clock::now();
+  ShowWarning(&form_, QString::fromStdString(text));
+  lastRepaint_ = Clock::now();
 }
 
 void TWindowScanHost::FileStored(const std::string& storedName) {

@@ -52,7 +52,7 @@ class TWindowScanHost : public TScanHost {
   std::uint32_t totalSectors_ = 0;
   std::int32_t found_ = 0;
   std::uint32_t sinceClockCheck_ = 0;
-  Clock::time_point lastPump_;
+  Clock::time_point lastRepaint_;
   int repaints_ = 0;
   bool repaintDue_ = false;  // a store happened since the last sector
 };

@@ -155,6 +155,69 @@ TEST_F(ReadSectorsTest, LargeZeroAndUnknownSectorSizes) {
   EXPECT_TRUE(platform.reads.empty());
 }
 
+TEST_F(ReadSectorsTest, StaleSectorSizeNeverOverrunsTheCallersBuffer) {
+  Card('E', 300, 2048);
+  FakeVolume& next = Card('F', 300);
+  next.failGeometry = true;
+  InitDiskAccess(platform);
+  std::vector<std::uint8_t> buffer = Filled(8 * 2048);
+  ASSERT_TRUE(ReadSectors(5, 0, 8, buffer.data()));
+
+  // F's query fails after E's 2048-byte sectors were read: a read sized from
+  // them would write four times what a 512-byte caller passed.
+  std::vector<std::uint8_t> small = Filled(8 * 512);
+  EXPECT_FALSE(ReadSectors(6, 0, 8, small.data(), small.size()));
+  EXPECT_EQ(small, Filled(8 * 512));
+  EXPECT_EQ(DiskAccessState().VolumeGeometry.BytesPerSector, 0u);
+  EXPECT_EQ(LastReadFailure(), rfDriveGone);
+
+  // A caller's buffer too small for the drive's sectors: refused untouched.
+  EXPECT_FALSE(ReadSectors(5, 0, 8, small.data(), small.size()));
+  EXPECT_EQ(small, Filled(8 * 512));
+}
+
+TEST_F(ReadSectorsTest, FailuresTellBadSectorsFromAVanishedDrive) {
+  FakeVolume& card = Card('E', 100);
+  card.unreadable.insert(7);
+  InitDiskAccess(platform);
+  std::vector<std::uint8_t> buffer = Filled(10 * 512);
+  EXPECT_FALSE(ReadSectors(5, 0, 10, buffer.data(), buffer.size()));
+  EXPECT_EQ(LastReadFailure(), rfBadSector);
+  // Uncached single sectors: the neighbours of a bad one still read.
+  EXPECT_TRUE(ReadSectorsUncached(5, 6, 1, buffer.data(), 512));
+  EXPECT_EQ(buffer[0], 7);
+  EXPECT_FALSE(ReadSectorsUncached(5, 7, 1, buffer.data(), 512));
+  EXPECT_EQ(LastReadFailure(), rfBadSector);
+  EXPECT_TRUE(platform.reads.back().uncached);
+  EXPECT_EQ(platform.OpenHandles(), 1);
+
+  // The device goes away: the handle is let go at once, and the next read
+  // opens the drive afresh.
+  platform.deviceGone = true;
+  EXPECT_FALSE(ReadSectors(5, 20, 1, buffer.data(), buffer.size()));
+  EXPECT_EQ(LastReadFailure(), rfDriveGone);
+  EXPECT_EQ(platform.OpenHandles(), 0);
+  platform.deviceGone = false;
+  EXPECT_TRUE(ReadSectors(5, 20, 1, buffer.data(), buffer.size()));
+  EXPECT_EQ(LastReadFailure(), rfNone);
+  EXPECT_EQ(platform.readOpens, 2);
+
+  // A handle that no longer reaches its device is released on request only.
+  platform.MakeOpenHandlesStale();
+  EXPECT_FALSE(ReleaseStaleDriveHandle(6));  // not the cached drive
+  EXPECT_TRUE(ReleaseStaleDriveHandle(5));
+  EXPECT_FALSE(ReleaseStaleDriveHandle(5));
+  EXPECT_TRUE(ReadSectors(5, 21, 1, buffer.data(), buffer.size()));
+  EXPECT_EQ(platform.readOpens, 3);
+
+  // A drive that cannot be opened at all counts as gone.
+  card.failOpen = true;
+  platform.MakeOpenHandlesStale();
+  ReleaseStaleDriveHandle(5);
+  EXPECT_FALSE(ReadSectors(5, 0, 1, buffer.data(), buffer.size()));
+  EXPECT_EQ(LastReadFailure(), rfDriveGone);
+}
+
 TEST_F(ReadSectorsTest, CountZeroIsOneEmptyRead) {
   Card('E', 10);
   InitDiskAccess(platform);

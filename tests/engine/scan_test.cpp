@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -190,41 +192,127 @@ TEST_F(ScanTest, MissingDestinationWarnsPerHeaderAndEndsAfterTheChunk) {
   EXPECT_EQ(host.events.back(), "SearchEnded");
 }
 
-TEST_F(ScanTest, FailedChunkWithoutRetriesPassesOneClearedSector) {
+// Offsets (in sectors) and sizes (in sectors) of the device reads, '*' for
+// the uncached ones and '!' for those that failed.
+std::vector<std::string> ReadLog(const FakePlatform& platform) {
+  std::vector<std::string> log;
+  for (const auto& read : platform.reads) {
+    log.push_back(std::to_string(read.offset / kSector) + "+" + std::to_string(read.size / kSector) +
+                  (read.uncached ? "*" : "") + (read.ok ? "" : "!"));
+  }
+  return log;
+}
+
+TEST_F(ScanTest, BadSectorCostsOneChunkReadAndItsOwnRetries) {
   FakeVolume& card = Card(40);
   Jpeg(card, 0);
   card.unreadable.insert(15);
-  host.retries = 0;
+  host.retries = 1;
   host.sectorsAtOnce = 10;
   Scan();
-  // 0-9, then 10-19 fails; sector 10 is processed as cleared, 11-20 read whole.
-  ASSERT_GE(platform.reads.size(), 3u);
-  EXPECT_EQ(platform.reads[1].offset, 10u * kSector);
-  EXPECT_EQ(platform.reads[2].offset, 11u * kSector);
-  EXPECT_EQ(platform.reads[2].size, 10u * kSector);
-  // Every chunk from 10-19 to 15-24 holds sector 15: each fails once and
-  // passes its first sector on as cleared.
-  EXPECT_EQ(host.readErrors, 6);
+  // 10-19 fails; its sectors are read one at a time past the cache up to 15,
+  // which fails twice; whole chunks go on right after it.
+  EXPECT_EQ(ReadLog(platform),
+            (std::vector<std::string>{"0+10", "10+10!", "10+1*", "11+1*", "12+1*", "13+1*",
+                                      "14+1*", "15+1*!", "15+1*!", "16+10", "26+10", "36+4"}));
+  EXPECT_EQ(host.readErrors, 3);
   std::vector<std::uint8_t> expected = Sectors(card, 0, 40);
-  std::fill_n(expected.begin() + 10 * kSector, 6 * kSector, 0);
+  std::fill_n(expected.begin() + 15 * kSector, kSector, 0);  // exactly that sector lost
+  EXPECT_EQ(Restored("img1.JPG"), expected);
+  EXPECT_EQ(host.sectors.size(), 40u);  // every sector processed once, in order
+  EXPECT_TRUE(std::is_sorted(host.sectors.begin(), host.sectors.end()));
+
+  // Without retries, one attempt each; a one-sector chunk's own read is its first.
+  platform.reads.clear();
+  host.retries = 0;
+  RunScan(host);
+  EXPECT_EQ(host.readErrors, 2);
+  host.retries = 2;
+  host.sectorsAtOnce = 1;
+  RunScan(host);
+  EXPECT_EQ(host.readErrors, 3);
   EXPECT_EQ(Restored("img1.JPG"), expected);
 }
 
-TEST_F(ScanTest, UnreadableSectorIsPassedOneSectorAtATime) {
+TEST_F(ScanTest, RunOfBadSectorsIsPassedOneChunkEach) {
   FakeVolume& card = Card(64);
   Jpeg(card, 0);
-  card.unreadable.insert(20);
+  card.unreadable = {20, 21, 22};
+  card.unreadable.insert(63);  // the last sector
   host.retries = 1;
   host.sectorsAtOnce = 8;
   Scan();
-  // Chunks at 16..19 fail and are retried as one sector each; 20 fails twice.
-  EXPECT_EQ(host.readErrors, 4 + 2);
+  // Per bad sector one failed chunk read and two single attempts; the last
+  // sector is a chunk of its own, whose read is its first attempt.
+  EXPECT_EQ(host.readErrors, 3 * 3 + 2);
   std::vector<std::uint8_t> expected = Sectors(card, 0, 64);
-  std::fill_n(expected.begin() + 20 * kSector, kSector, 0);
+  std::fill_n(expected.begin() + 20 * kSector, 3 * kSector, 0);
+  std::fill_n(expected.begin() + 63 * kSector, kSector, 0);
   EXPECT_EQ(Restored("img1.JPG"), expected);
-  // From 21 on, whole chunks again.
-  EXPECT_EQ(platform.reads.back().offset, 61u * kSector);
-  EXPECT_EQ(platform.reads.back().size, 3u * kSector);
+  EXPECT_EQ(host.sectors.size(), 64u);
+}
+
+TEST_F(ScanTest, VanishedDriveEndsTheScanAndKeepsWhatWasFound) {
+  const std::string gone =
+      "The drive can no longer be read (the card may have been removed). The files found so far "
+      "are listed on the Restore tab.";
+  FakeVolume& card = Card(500);
+  Jpeg(card, 2);
+  host.sectorsAtOnce = 50;
+  host.onSector = [this](std::uint32_t sector) {
+    if (sector == 20) platform.deviceGone = true;
+  };
+  Scan();
+  // The chunk in hand is carved; the next read finds the card gone.
+  EXPECT_EQ(host.sectors.size(), 50u);
+  EXPECT_EQ(host.readErrors, 1);
+  ASSERT_EQ(host.stored, std::vector<std::string>{"img1.JPG"});
+  EXPECT_EQ(Restored("img1.JPG"), Sectors(card, 2, 48));
+  EXPECT_EQ(host.warnings, std::vector<std::string>{gone});
+  EXPECT_EQ(platform.OpenHandles(), 0);  // the vanished device is not held
+
+  // Gone while a failed chunk is re-read: the sectors read before still count.
+  platform.deviceGone = false;
+  card.unreadable = {160};
+  host.onSector = nullptr;
+  host.sectors.clear();
+  host.warnings.clear();
+  host.sectorsAtOnce = 100;
+  platform.reads.clear();
+  platform.onRead = [this] {
+    if (platform.reads.size() == 6) platform.deviceGone = true;  // at the fifth single read
+  };
+  RunScan(host);
+  platform.onRead = nullptr;
+  EXPECT_EQ(ReadLog(platform), (std::vector<std::string>{"0+100", "100+100!", "100+1*", "101+1*",
+                                                          "102+1*", "103+1*", "104+1*!"}));
+  EXPECT_EQ(host.sectors.size(), 104u);
+  EXPECT_EQ(host.readErrors, 2);
+  EXPECT_EQ(Restored("img1.JPG"), Sectors(card, 2, 102));
+  EXPECT_EQ(host.warnings, std::vector<std::string>{gone});
+
+  // A drive that cannot be opened at all: one failed read, one box.
+  platform.deviceGone = false;
+  card.failOpen = true;
+  host.warnings.clear();
+  host.sectors.clear();
+  RunScan(host);
+  EXPECT_EQ(host.readErrors, 1);
+  EXPECT_TRUE(host.sectors.empty());
+  EXPECT_EQ(host.warnings, std::vector<std::string>{gone});
+  EXPECT_EQ(host.events.back(), "SearchEnded");
+}
+
+TEST_F(ScanTest, CardPutBackIsOpenedAfreshAtStart) {
+  FakeVolume& card = Card(100);
+  Jpeg(card, 0);
+  Scan();
+  EXPECT_EQ(platform.readOpens, 1);
+  platform.MakeOpenHandlesStale();  // taken out and put back between two scans
+  RunScan(host);
+  EXPECT_EQ(platform.readOpens, 2);
+  EXPECT_TRUE(host.warnings.empty());
+  EXPECT_EQ(Restored("img1.JPG"), Sectors(card, 0, 100));
 }
 
 TEST_F(ScanTest, CancelFinishesTheChunkAndStoresTheOpenFile) {
@@ -263,24 +351,47 @@ TEST_F(ScanTest, ProgressReachesHundredAtTheLastSector) {
   EXPECT_EQ(ProgressPosition(4294967294u, 4294967295u), 100);
 }
 
-TEST_F(ScanTest, StoreErrorEndsTheScanQuietlyAndKeepsThePlainFile) {
+TEST_F(ScanTest, FailedStoreEndsTheScanAndSaysWhereThePlainFileIs) {
   FakeVolume& card = Card(60);
   Jpeg(card, 0);
   Jpeg(card, 30);
   fs::create_directories(dir / "img1.JPG.rdf");  // the stored file cannot be written
   Scan();
   EXPECT_TRUE(host.stored.empty());
-  EXPECT_TRUE(host.warnings.empty());
+  ASSERT_EQ(host.warnings.size(), 1u);
+  EXPECT_TRUE(host.warnings[0].starts_with("Could not store " + host.destination + "img1.JPG: "))
+      << host.warnings[0];
   EXPECT_EQ(ReadBytes(dir / "img1.JPG"), Sectors(card, 0, 30));
   EXPECT_EQ(host.sectors.back(), 30u);  // ended at the second header
   EXPECT_EQ(host.events, (std::vector<std::string>{"SearchStarting", "ScanningStarted",
                                                    "ScanningEnded", "SearchEnded"}));
 }
 
-TEST_F(ScanTest, FailingWritesWarnPerSectorAndEndTheScanAfterTheChunk) {
+TEST_F(ScanTest, LongNamesAreStoredUpToTheNameLimit) {
+  FakeVolume& card = Card(20);
+  Jpeg(card, 0);
+  host.prefix = std::string(246, 'p');  // carved name 251 bytes, stored 255
+  Scan();
+  ASSERT_EQ(host.stored.size(), 1u);
+  EXPECT_EQ(Restored(host.stored[0]), Sectors(card, 0, 20));
+  EXPECT_TRUE(host.warnings.empty());
+
+  // One more and the stored name no longer fits: said, not silent.
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  host.prefix = std::string(250, 'p');
+  RunScan(host);
+  EXPECT_TRUE(host.stored.empty());
+  ASSERT_EQ(host.warnings.size(), 1u);
+  EXPECT_TRUE(host.warnings[0].starts_with("Could not store ")) << host.warnings[0];
+  EXPECT_EQ(Files(), std::vector<std::string>{host.prefix + "1.JPG"});  // no temporary left
+}
+
+TEST_F(ScanTest, FailingWritesWarnOncePerFileAndChunk) {
   FakeVolume& card = Card(600);
   Jpeg(card, 0);
-  host.sectorsAtOnce = 200;
+  Jpeg(card, 150);
+  host.sectorsAtOnce = 400;
   // Files may not grow past 128 sectors: writes beyond fail with EFBIG.
   struct rlimit old {};
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
@@ -292,11 +403,55 @@ TEST_F(ScanTest, FailingWritesWarnPerSectorAndEndTheScanAfterTheChunk) {
   setrlimit(RLIMIT_FSIZE, &old);
   signal(SIGXFSZ, previous);
 
-  ASSERT_EQ(host.warnings.size(), 72u);
-  EXPECT_EQ(host.warnings[0],
-            "Could not write to destination file: " + host.destination + "img1.JPG!");
-  EXPECT_EQ(host.sectors.size(), 200u);  // the scan ended with the chunk
+  EXPECT_EQ(host.warnings,
+            (std::vector<std::string>{
+                "Could not write to destination file: " + host.destination + "img1.JPG!",
+                "Could not write to destination file: " + host.destination + "img2.JPG!"}));
+  EXPECT_EQ(host.sectors.size(), 400u);  // the scan ended with the chunk
   EXPECT_EQ(Restored("img1.JPG"), Sectors(card, 0, 128));
+  EXPECT_EQ(Restored("img2.JPG"), Sectors(card, 150, 128));
+}
+
+TEST_F(ScanTest, FullDestinationSaysSoOnceAndReportsTheFailedStore) {
+  const fs::path full = dir / "full";
+  fs::create_directories(full);
+  if (::geteuid() != 0 || ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=64k") != 0) {
+    GTEST_SKIP() << "needs root to mount a small tmpfs";
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{full};
+  FakeVolume& card = Card(1000);
+  Jpeg(card, 0);
+  host.destination = full.string();
+  host.sectorsAtOnce = 1000;
+  Scan();
+  const std::string name = full.string() + "/img1.JPG";
+  ASSERT_EQ(host.warnings.size(), 2u);
+  EXPECT_EQ(host.warnings[0],
+            "Could not write to destination file: " + name + "! The destination disk is full.");
+  EXPECT_TRUE(host.warnings[1].starts_with("Could not store " + name + ": ")) << host.warnings[1];
+  EXPECT_TRUE(host.stored.empty());
+  EXPECT_TRUE(fs::exists(name));  // the carved part stays for the user
+}
+
+TEST_F(ScanTest, CarvedFilesAreNeverCreatedThroughALink) {
+  const fs::path victim = dir / "victim";
+  {
+    std::ofstream(victim) << "keep me";
+  }
+  const fs::path planted = dir / "img1.JPG";
+  fs::create_symlink(victim, planted);
+  // Found free, then a link appears: not followed, not emptied.
+  EXPECT_LT(CreateCarvedFile(planted.string(), /*replace=*/false), 0);
+  // Replacing an existing name never follows a link either.
+  EXPECT_LT(CreateCarvedFile(planted.string(), /*replace=*/true), 0);
+  EXPECT_EQ(fs::file_size(victim), 7u);
+  const int fd = CreateCarvedFile((dir / "img2.JPG").string(), false);
+  EXPECT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_LT(CreateCarvedFile((dir / "img2.JPG").string(), false), 0);  // taken meanwhile
 }
 
 TEST_F(ScanTest, NothingStartsWithoutADestinationOrAGeometry) {

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 
 namespace {
 
@@ -102,13 +103,17 @@ unsigned FakePlatform::DriveType(const std::string& root) {
 DriveDescription FakePlatform::Describe(char letter) {
   const FakeVolume* volume = Find(letter);
   if (volume == nullptr) return {};
-  return {volume->path, volume->model, volume->data.size()};
+  return {volume->path, volume->model,
+          volume->describedBytes != 0 ? volume->describedBytes : volume->data.size()};
 }
 
 Handle FakePlatform::OpenVolume(char letter, bool forReading) {
   ++(forReading ? readOpens : queryOpens);
   const FakeVolume* volume = Find(letter);
-  if (volume == nullptr || volume->failOpen) return INVALID_HANDLE_VALUE;
+  if (volume == nullptr || volume->failOpen) {
+    lastFailureGone_ = true;
+    return INVALID_HANDLE_VALUE;
+  }
   const Handle handle = nextHandle_++;
   handles_[handle] = volume->letter;
   return handle;
@@ -121,6 +126,7 @@ void FakePlatform::CloseHandle(Handle handle) {
     return;
   }
   if (handles_.erase(handle) == 0) throw std::logic_error("closing a handle that is not open");
+  staleHandles_.erase(handle);
 }
 
 bool FakePlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
@@ -135,7 +141,7 @@ bool FakePlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
 
 bool FakePlatform::Readable(const FakeVolume& volume, std::uint64_t offset,
                             std::uint64_t size) const {
-  if (mediumRemoved) return false;
+  if (mediumRemoved || deviceGone) return false;
   const std::uint64_t sectorSize = std::max<std::uint32_t>(volume.geometry.BytesPerSector, 1);
   const auto from = offset / sectorSize;
   const auto to = size == 0 ? from : (offset + size - 1) / sectorSize;
@@ -143,14 +149,34 @@ bool FakePlatform::Readable(const FakeVolume& volume, std::uint64_t offset,
   return bad == volume.unreadable.end() || *bad > to;
 }
 
+void FakePlatform::MakeOpenHandlesStale() {
+  for (const auto& [handle, letter] : handles_) staleHandles_.insert(handle);
+}
+
 bool FakePlatform::ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
                           std::uint32_t& bytesRead) {
+  return Read(volume, offset, buffer, size, bytesRead, /*uncached=*/false);
+}
+
+bool FakePlatform::ReadAtUncached(Handle volume, std::uint64_t offset, void* buffer,
+                                  std::uint32_t size, std::uint32_t& bytesRead) {
+  return Read(volume, offset, buffer, size, bytesRead, /*uncached=*/true);
+}
+
+bool FakePlatform::Read(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+                        std::uint32_t& bytesRead, bool uncached) {
   bytesRead = 0;
-  reads.push_back({offset, size});
+  if (onRead) onRead();
+  reads.push_back({offset, size, uncached, false});
   const auto it = handles_.find(volume);
   if (it == handles_.end()) return false;
   const FakeVolume* drive = Find(it->second);
-  if (drive == nullptr || !Readable(*drive, offset, size)) return false;
+  if (drive == nullptr || staleHandles_.contains(volume) || !Readable(*drive, offset, size)) {
+    lastFailureGone_ = deviceGone || staleHandles_.contains(volume);
+    if (failedReadTime.count() > 0) std::this_thread::sleep_for(failedReadTime);
+    return false;
+  }
+  reads.back().ok = true;
   if (offset >= drive->data.size()) return true;
   const std::uint64_t available = drive->data.size() - offset;
   bytesRead = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, available));

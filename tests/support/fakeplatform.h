@@ -3,7 +3,9 @@
 // way (NT family) and the VWIN32 device of the 95/98/ME family.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -37,6 +39,7 @@ struct FakeVolume {
   DISK_GEOMETRY geometry{};
 
   std::set<std::uint32_t> unreadable;  // sectors whose every read fails
+  std::uint64_t describedBytes = 0;    // the size Describe reports, when not that of data
 
   FakeDeviceParams currentMedium;  // first pass
   FakeDeviceParams deviceDefault;  // second pass
@@ -61,6 +64,11 @@ class FakePlatform : public DiskPlatform {
   void RemoveVolume(char letter);
   bool listFails = false;        // GetLogicalDriveStrings returns 0
   bool mediumRemoved = false;    // every read fails from now on
+  bool deviceGone = false;       // every read fails as one of a vanished device does
+  std::chrono::microseconds failedReadTime{0};  // what each failed read takes
+  std::function<void()> onRead;                  // runs before every volume-handle read
+  // The handles open now no longer reach their device (a card taken out).
+  void MakeOpenHandlesStale();
   bool vwin32ReadFails = false;  // the VWIN32 read calls themselves fail
 
   // Counters.
@@ -79,6 +87,8 @@ class FakePlatform : public DiskPlatform {
   struct ReadCall {
     std::uint64_t offset;
     std::uint32_t size;
+    bool uncached = false;
+    bool ok = false;
   };
   std::vector<ReadCall> reads;  // every volume-handle read
   struct VWin32Read {
@@ -97,6 +107,10 @@ class FakePlatform : public DiskPlatform {
   bool QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) override;
   bool ReadAt(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
               std::uint32_t& bytesRead) override;
+  bool ReadAtUncached(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+                      std::uint32_t& bytesRead) override;
+  bool LastFailureWasGone() override { return lastFailureGone_; }
+  bool StillReachesDevice(Handle volume) override { return !staleHandles_.contains(volume); }
   Handle OpenVWin32() override;
   bool VWin32DosIoctl(Handle vwin32, DIOC_REGISTERS& regs, std::uint8_t* block) override;
   bool VWin32Int25(Handle vwin32, DIOC_REGISTERS& regs, const DISKIO& packet,
@@ -106,6 +120,8 @@ class FakePlatform : public DiskPlatform {
 
  private:
   FakeVolume* Find(char letter);
+  bool Read(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
+            std::uint32_t& bytesRead, bool uncached);
   bool Readable(const FakeVolume& volume, std::uint64_t offset, std::uint64_t size) const;
   bool ServeVWin32Read(unsigned controlCode, Handle vwin32, DIOC_REGISTERS& regs,
                        const DISKIO& packet, void* buffer);
@@ -114,4 +130,6 @@ class FakePlatform : public DiskPlatform {
   std::map<Handle, char> handles_;      // open volume handles and their drive
   Handle nextHandle_ = 100;
   Handle vwin32_ = INVALID_HANDLE_VALUE;
+  std::set<Handle> staleHandles_;
+  bool lastFailureGone_ = false;
 };
