@@ -107,6 +107,28 @@ std::uint64_t ImageBytes(const std::string& path) {
   return bytes.value_or(0);
 }
 
+bool SetDirect(int fd, bool on) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return ::fcntl(fd, F_SETFL, on ? flags | O_DIRECT : flags & ~O_DIRECT) == 0;
+}
+
+// Reads size bytes at offset, short only at the end; -errno on a failure.
+long ReadFully(int fd, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t size) {
+  std::uint32_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    if (n == 0) break;  // end of the volume
+    done += static_cast<std::uint32_t>(n);
+  }
+  return done;
+}
+
+
 bool IsBoundLoop(const fs::path& loopDir) {
   const std::optional<std::string> backing = ReadSmallFile(loopDir / "loop" / "backing_file");
   return backing && !Trim(*backing).empty();
@@ -199,7 +221,10 @@ LinuxPlatform::LinuxPlatform(std::vector<std::string> imageFiles, std::string sy
 }
 
 LinuxPlatform::~LinuxPlatform() {
-  for (const auto& [handle, state] : handles_) ::close(static_cast<int>(handle));
+  for (const auto& [handle, state] : handles_) {
+    readAhead_.Drop(static_cast<int>(handle));
+    ::close(static_cast<int>(handle));
+  }
 }
 
 bool LinuxPlatform::GetVersion(OSVERSIONINFOA& info) {
@@ -269,6 +294,9 @@ Handle LinuxPlatform::OpenVolume(char letter, bool forReading) {
     state.nodeDevice = info.st_dev;
     state.nodeInode = info.st_ino;
   }
+  // Devices are read past the page cache (see TReadAhead); image files, whose
+  // sectors cannot be bad, keep the cache and the kernel's read-ahead.
+  state.direct = state.blockDevice && SetDirect(fd, true);
   handles_[fd] = std::move(state);
   return fd;
 }
@@ -276,6 +304,7 @@ Handle LinuxPlatform::OpenVolume(char letter, bool forReading) {
 void LinuxPlatform::CloseHandle(Handle handle) {
   const auto it = handles_.find(handle);
   if (it == handles_.end()) return;  // never close a descriptor we did not open
+  readAhead_.Drop(static_cast<int>(handle));
   ::close(static_cast<int>(handle));
   handles_.erase(it);
 }
@@ -315,61 +344,42 @@ bool LinuxPlatform::Read(Handle volume, std::uint64_t offset, void* buffer, std:
   if (buffer == nullptr && size != 0) return false;
   const auto it = handles_.find(volume);
   if (it == handles_.end()) return false;
-  const bool firstRead = !it->second.advised;
-  it->second.advised = true;
+  OpenVolumeState& state = it->second;
   const int fd = static_cast<int>(volume);
-  // The scan walks the volume from start to end; let the kernel read ahead for it.
-  if (firstRead) static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
   constexpr std::uint64_t kMaxOffset = std::numeric_limits<off_t>::max();
   if (offset > kMaxOffset - size) return false;
+  auto* out = static_cast<std::uint8_t*>(buffer);
 
-  // Through the page cache an unreadable sector fails the whole page around
-  // it. Direct I/O asks the device for exactly these sectors. It is switched
-  // on the open description for this read only, which also works for a
-  // descriptor that was handed to us and cannot be opened again.
-  int flags = -1;
-  if (uncached && it->second.blockDevice) {
-    flags = ::fcntl(fd, F_GETFL);
-    if (flags >= 0 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) != 0) flags = -1;
-  }
-  const bool direct = flags >= 0;
-  std::uint8_t* target = static_cast<std::uint8_t*>(buffer);
-  if (direct) {
-    // Direct transfers need an aligned buffer.
-    constexpr std::size_t kAlign = 4096;
-    const std::size_t want = (std::size_t{size} + kAlign - 1) / kAlign * kAlign;
-    if (bounceSize_ < want) {
-      void* memory = nullptr;
-      if (::posix_memalign(&memory, kAlign, want) != 0) memory = nullptr;
-      bounce_.reset(static_cast<std::uint8_t*>(memory));
-      bounceSize_ = memory ? want : 0;
+  long got = 0;
+  if (state.direct && !uncached && readAhead_.Covers(fd, offset, size)) {
+    got = readAhead_.Take(offset, out, size);
+  } else if (state.direct || (uncached && state.blockDevice)) {
+    // Straight from the device: an unreadable sector fails alone, not with
+    // the cache page around it. A single cached read is switched to direct
+    // on its open description for this read only, which also works for a
+    // descriptor that was handed to us and cannot be opened again.
+    const bool switched = !state.direct && SetDirect(fd, true);
+    std::uint8_t* aligned = TReadAhead::Aligned(bounce_, bounceSize_, size);
+    got = state.direct || switched ? (aligned ? ReadFully(fd, offset, aligned, size) : -ENOMEM)
+                                   : ReadFully(fd, offset, out, size);
+    if (switched) SetDirect(fd, false);
+    if (got > 0 && (state.direct || switched)) std::memcpy(out, aligned, static_cast<std::size_t>(got));
+    if (got == -EINVAL && (state.direct || switched)) {
+      // The device takes no direct transfers of this shape: read it cached.
+      if (state.direct) state.direct = !SetDirect(fd, false);
+      got = ReadFully(fd, offset, out, size);
     }
-    if (bounce_) target = bounce_.get();
+  } else {
+    // The scan walks the volume from start to end; let the kernel read ahead for it.
+    if (!state.advised) static_cast<void>(::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL));
+    state.advised = true;
+    got = ReadFully(fd, offset, out, size);
   }
-
-  std::uint32_t done = 0;
-  int error = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, target + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      error = errno;
-      break;
-    }
-    if (n == 0) break;  // end of the volume
-    done += static_cast<std::uint32_t>(n);
-  }
-  if (direct) static_cast<void>(::fcntl(fd, F_SETFL, flags));
-  if (direct && error == EINVAL && done == 0) {
-    // The device takes no direct transfers of this shape: read it cached.
-    return Read(volume, offset, buffer, size, bytesRead, /*uncached=*/false);
-  }
-  if (target != buffer && done != 0) std::memcpy(buffer, target, done);
-  bytesRead = done;
-  if (error != 0) {
-    lastFailureGone_ = FailureMeansGone(error, it->second);
+  if (got < 0) {
+    lastFailureGone_ = FailureMeansGone(static_cast<int>(-got), state);
     return false;
   }
+  bytesRead = static_cast<std::uint32_t>(got);
   return true;
 }
 
@@ -382,9 +392,16 @@ bool LinuxPlatform::FailureMeansGone(int error, const OpenVolumeState& state) co
 }
 
 void LinuxPlatform::Prefetch(Handle volume, std::uint64_t offset, std::uint64_t size) {
-  if (!handles_.contains(volume)) return;
-  static_cast<void>(::posix_fadvise(static_cast<int>(volume), static_cast<off_t>(offset),
-                                    static_cast<off_t>(size), POSIX_FADV_WILLNEED));
+  const auto it = handles_.find(volume);
+  if (it == handles_.end()) return;
+  const int fd = static_cast<int>(volume);
+  if (it->second.direct && size <= std::numeric_limits<std::uint32_t>::max()) {
+    // A read that cannot be started now is simply made when it is asked for.
+    static_cast<void>(readAhead_.Start(fd, offset, static_cast<std::uint32_t>(size)));
+    return;
+  }
+  static_cast<void>(::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(size),
+                                    POSIX_FADV_WILLNEED));
 }
 
 bool LinuxPlatform::StillReachesDevice(Handle volume) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "diskio/platform.h"
+#include "diskio/readahead.h"
 
 // A drive shape whose product Cylinders x TracksPerCylinder x SectorsPerTrack
 // is exactly totalSectors, so a scan that walks the geometry reaches the last
@@ -74,6 +75,7 @@ class LinuxPlatform : public DiskPlatform {
     unsigned kind = DRIVE_UNKNOWN;
     bool advised = false;
     bool blockDevice = false;
+    bool direct = false;  // opened for direct I/O
     std::string path;
     // The node the handle was opened through: a card taken out and put back
     // comes back under a new node, which the old handle never reaches.
@@ -102,9 +104,7 @@ class LinuxPlatform : public DiskPlatform {
   std::map<std::string, char> letters_;  // device key -> letter, kept for the whole run
   std::map<Handle, OpenVolumeState> handles_;
   bool lastFailureGone_ = false;
-  struct FreeDeleter {
-    void operator()(std::uint8_t* memory) const { std::free(memory); }
-  };
-  std::unique_ptr<std::uint8_t, FreeDeleter> bounce_;  // aligned, for direct reads
+  std::unique_ptr<std::uint8_t, void (*)(void*)> bounce_{nullptr, std::free};  // direct reads
   std::size_t bounceSize_ = 0;
+  TReadAhead readAhead_;
 };

@@ -14,8 +14,6 @@
 namespace {
 
 constexpr std::int32_t kNameOffsetLimit = 100000;
-// How far ahead of the chunk being carved the drive is asked to read, at least.
-constexpr std::uint64_t kPrefetchBytes = 4 << 20;
 
 bool FileExists(const std::string& path) {
   struct stat info {};
@@ -69,7 +67,6 @@ class TScan {
   std::string tag_;
   bool driveGone_ = false;     // reads ended because the drive cannot be read any more
   bool writeWarned_ = false;   // the open file's write failure was shown in this chunk
-  std::uint32_t prefetchedTo_ = 0;
   // Sectors of the open file not yet written: one run inside ScanBuffer, so
   // a file gets one write per run of its sectors rather than one per sector.
   const std::uint8_t* runStart_ = nullptr;
@@ -122,7 +119,6 @@ void TScan::Run() {
     return;
   }
   CurrentSector = 0;
-  prefetchedTo_ = 0;
   // A card taken out and put back since the last scan is opened afresh.
   ReleaseStaleDriveHandle(host_.DriveNumber());
 
@@ -155,23 +151,16 @@ void TScan::ReadChunk() {
   std::memset(ScanBuffer.get(), 0, std::size_t{count} * bytesPerSector);
   writeWarned_ = false;
 
-  // While this chunk is carved and stored, the drive fetches the next ones,
-  // so reading never waits for the carving.
-  // Asked for in steps of half the window, so small chunks do not ask per chunk.
-  const std::uint32_t end = CurrentSector + count;
-  const std::uint64_t window =
-      std::max<std::uint64_t>(2 * std::uint64_t{ChunkSectors}, kPrefetchBytes / bytesPerSector);
-  const auto ahead = static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(end + window, geometry_.TotalSectors));
-  prefetchedTo_ = std::max(prefetchedTo_, end);
-  if (ahead > prefetchedTo_ &&
-      (ahead - prefetchedTo_ >= window / 2 || ahead == geometry_.TotalSectors)) {
-    PrefetchSectors(host_.DriveNumber(), prefetchedTo_, ahead - prefetchedTo_);
-    prefetchedTo_ = ahead;
-  }
-
-  if (!ReadSectors(host_.DriveNumber(), CurrentSector, static_cast<std::uint16_t>(count),
-                   ScanBuffer.get(), kScanBufferSize)) {
+  if (ReadSectors(host_.DriveNumber(), CurrentSector, static_cast<std::uint16_t>(count),
+                  ScanBuffer.get(), kScanBufferSize)) {
+    // While this chunk is carved and stored, the drive fetches the next one,
+    // so reading never waits for the carving. Only after a good read: after a
+    // bad one the next chunk starts elsewhere, and a fetch made in vain could
+    // hit the bad sectors once more.
+    const std::uint32_t next = CurrentSector + count;
+    PrefetchSectors(host_.DriveNumber(), next,
+                    std::min<std::uint32_t>(ChunkSectors, geometry_.TotalSectors - next));
+  } else {
     if (!CountFailedRead()) return;
     count = ReadSectorBySector(count);
   }
