@@ -1,6 +1,7 @@
 #include "ui/jpegdecode.h"
 
 #include <QFile>
+#include <chrono>
 #include <csetjmp>
 #include <cstdio>
 #include <memory>
@@ -29,11 +30,36 @@ struct TErrorManager {
 
 void NoMessage(j_common_ptr) {}
 
+// libjpeg's progress monitor, called once per row of blocks while it takes in
+// the scans of a progressive file and once per jpeg_read_scanlines call after:
+// gives up, through the error exit, on a file past the limits.
+struct TProgress {
+  jpeg_progress_mgr base{};
+  int maxScans = 0;
+  std::chrono::steady_clock::time_point deadline;
+  std::chrono::steady_clock::time_point (*now)() = nullptr;
+  bool gaveUp = false;
+};
+
+std::chrono::steady_clock::time_point Now(const TProgress& progress) {
+  return progress.now != nullptr ? progress.now() : std::chrono::steady_clock::now();
+}
+
+void CheckProgress(j_common_ptr cinfo) {
+  auto* progress = reinterpret_cast<TProgress*>(cinfo->progress);
+  const int scans = reinterpret_cast<j_decompress_ptr>(cinfo)->input_scan_number;
+  if (scans > progress->maxScans || Now(*progress) >= progress->deadline) {
+    progress->gaveUp = true;
+    cinfo->err->error_exit(cinfo);
+  }
+}
+
 // Everything the decode touches after setjmp lives here, reached through a
 // pointer set before it, so a longjmp leaves nothing in an unknown state.
 struct TDecodeState {
   jpeg_decompress_struct cinfo{};
   TErrorManager error{};
+  TProgress progress;
   QImage image;
   std::vector<JSAMPLE> cmykRow;
   JDIMENSION rowsRead = 0;
@@ -64,10 +90,10 @@ void CmykToRgb32(const JSAMPLE* cmyk, QRgb* out, JDIMENSION width, bool inverted
   }
 }
 
-// False when libjpeg gave up before the first row.
+// False when libjpeg gave up before the first row, or the limits were hit.
 bool Decode(TDecodeState* state, const std::uint8_t* data, std::size_t size, QSize area) {
   jpeg_decompress_struct& cinfo = state->cinfo;
-  if (setjmp(state->error.exit) != 0) return state->rowsRead > 0;
+  if (setjmp(state->error.exit) != 0) return state->rowsRead > 0 && !state->progress.gaveUp;
 
   jpeg_mem_src(&cinfo, data, static_cast<unsigned long>(size));
   if (jpeg_read_header(&cinfo, TRUE) != JPEG_HEADER_OK) return false;
@@ -112,13 +138,19 @@ bool Decode(TDecodeState* state, const std::uint8_t* data, std::size_t size, QSi
 }  // namespace
 
 bool DecodeJpegPreview(const std::uint8_t* data, std::size_t size, QSize area,
-                       TJpegPicture& picture) {
+                       TJpegPicture& picture, const TJpegLimits& limits) {
   if (data == nullptr || size == 0 || area.isEmpty()) return false;
   auto state = std::make_unique<TDecodeState>();
   state->cinfo.err = jpeg_std_error(&state->error.base);
   state->error.base.error_exit = ErrorExit;
   state->error.base.output_message = NoMessage;
   jpeg_create_decompress(&state->cinfo);
+  TProgress& progress = state->progress;
+  progress.base.progress_monitor = CheckProgress;
+  progress.maxScans = limits.maxScans;
+  progress.now = limits.now;
+  progress.deadline = Now(progress) + limits.maxTime;
+  state->cinfo.progress = &progress.base;
   const bool decoded = Decode(state.get(), data, size, area);
   const QSize fullSize(static_cast<int>(state->cinfo.image_width),
                        static_cast<int>(state->cinfo.image_height));

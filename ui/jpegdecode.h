@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -14,11 +15,24 @@ struct TJpegPicture {
   QSize fullSize;  // the picture's own size, as its header gives it
 };
 
+// Bounds on the work of one decode. A progressive file may hold thousands of
+// scans, each a pass of libjpeg over the whole picture, so a file of a megabyte
+// can take minutes. Cameras write one scan and progressive encoders about ten,
+// so 500 refuses no photo; the time bounds files with fewer but costlier scans
+// (a 12-megapixel photo takes about 20 ms, its progressive form about 80).
+struct TJpegLimits {
+  int maxScans = 500;
+  std::chrono::steady_clock::duration maxTime = std::chrono::seconds(2);
+  // The clock the time is measured on; null for the steady clock.
+  std::chrono::steady_clock::time_point (*now)() = nullptr;
+};
+
 // Decodes JPEG data for an area of the given size. False for data libjpeg
-// rejects before the first picture row, and for pictures that would be too
-// large to decode even at the coarsest scale; a picture that breaks off part
-// way (a truncated file) is returned with what could be decoded.
+// rejects before the first picture row, for pictures that would be too large
+// to decode even at the coarsest scale, and for pictures that need more scans
+// or time than the limits allow; a picture that breaks off part way (a
+// truncated file) is returned with what could be decoded.
 bool DecodeJpegPreview(const std::uint8_t* data, std::size_t size, QSize area,
-                       TJpegPicture& picture);
+                       TJpegPicture& picture, const TJpegLimits& limits = {});
 // The same for a file; false also when the file cannot be read.
 bool DecodeJpegPreviewFile(const QString& path, QSize area, TJpegPicture& picture);

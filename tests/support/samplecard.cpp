@@ -235,7 +235,7 @@ bool LooksLikeHeader(const std::uint8_t* s) {
 }
 
 std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint32_t seed,
-                                     int quality) {
+                                     int quality, JpegScans scans) {
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr jerr{};
   cinfo.err = jpeg_std_error(&jerr);
@@ -250,6 +250,29 @@ std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   cinfo.write_JFIF_header = exif ? FALSE : TRUE;
+  // libjpeg reads the script until the end of compression.
+  std::vector<jpeg_scan_info> script;
+  if (scans == JpegScans::Progressive) jpeg_simple_progression(&cinfo);
+  if (scans == JpegScans::EveryBit) {
+    // libjpeg's compressor takes point transforms of up to 10 bits: a first
+    // scan at bit 10, then one refinement scan per lower bit.
+    constexpr int kTopBit = 10;
+    for (int component = 0; component < 3; ++component) {
+      for (int coefficient = 0; coefficient < 64; ++coefficient) {
+        for (int bit = kTopBit; bit >= 0; --bit) {
+          jpeg_scan_info scan{};
+          scan.comps_in_scan = 1;
+          scan.component_index[0] = component;
+          scan.Ss = scan.Se = coefficient;
+          scan.Ah = bit == kTopBit ? 0 : bit + 1;
+          scan.Al = bit;
+          script.push_back(scan);
+        }
+      }
+    }
+    cinfo.scan_info = script.data();
+    cinfo.num_scans = static_cast<int>(script.size());
+  }
   jpeg_start_compress(&cinfo, TRUE);
   if (exif) {
     // "Exif\0\0" and an empty little-endian TIFF directory.

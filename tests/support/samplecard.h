@@ -27,8 +27,14 @@ std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
                                         const SampleCardOptions& options);
 std::vector<SampleFile> ReadManifest(const std::string& manifestPath);
 
+// How EncodeJpeg lays out the coefficients: one sequential scan; libjpeg's
+// usual progressive script (10 scans); or progressive with every coefficient of
+// each of the 3 components sent bit by bit, one scan per bit (2112 scans, the
+// most a valid script allows), as a hostile file would.
+enum class JpegScans { Baseline, Progressive, EveryBit };
+
 std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint32_t seed,
-                                     int quality = 90);
+                                     int quality = 90, JpegScans scans = JpegScans::Baseline);
 
 // Whether a sector starting here would be taken for a file header of any type.
 bool LooksLikeHeader(const std::uint8_t* sector);

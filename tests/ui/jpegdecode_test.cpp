@@ -110,4 +110,69 @@ TEST(JpegDecodeTest, HugeClaimedSizesFailFastWithoutAllocating) {
   }
 }
 
+// libjpeg makes a pass over the whole picture for each scan of a progressive
+// file; a file with thousands of them is given up on, quickly, and reported as
+// undecodable, while ordinary files decode as before.
+TEST(JpegDecodeTest, FilesWithTooManyScansAreRefused) {
+  const Bytes baseline = EncodeJpeg(320, 240, false, 20, 90, JpegScans::Baseline);
+  const Bytes progressive = EncodeJpeg(320, 240, false, 20, 90, JpegScans::Progressive);
+  const Bytes hostile = EncodeJpeg(320, 240, false, 20, 90, JpegScans::EveryBit);
+  TJpegPicture expected;
+  ASSERT_TRUE(Decode(baseline, expected));
+
+  const auto start = std::chrono::steady_clock::now();
+  TJpegPicture picture = expected;
+  EXPECT_FALSE(Decode(hostile, picture));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+  EXPECT_EQ(picture.image, expected.image);  // left alone
+
+  // The limit is on the count alone: at its edge and above, each file decodes
+  // to the same picture as the baseline one.
+  struct Case {
+    const char* name;
+    const Bytes& data;
+    int maxScans;
+    bool decodes;
+  } cases[] = {
+      {"progressive", progressive, 500, true}, {"progressive", progressive, 10, true},
+      {"progressive", progressive, 9, false},  {"every bit", hostile, 2112, true},
+      {"every bit", hostile, 2111, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + " " + std::to_string(c.maxScans));
+    TJpegLimits limits;
+    limits.maxScans = c.maxScans;
+    TJpegPicture decoded;
+    EXPECT_EQ(DecodeJpegPreview(c.data.data(), c.data.size(), kArea, decoded, limits), c.decodes);
+    if (c.decodes) {
+      EXPECT_EQ(decoded.image, expected.image);
+    }
+  }
+}
+
+// A clock that moves one second each time it is read.
+int gTicks = 0;
+std::chrono::steady_clock::time_point TickingClock() {
+  return std::chrono::steady_clock::time_point(std::chrono::seconds(++gTicks));
+}
+
+TEST(JpegDecodeTest, DecodingThatRunsOutOfTimeIsRefused) {
+  // libjpeg looks at the clock once per row read, and for a progressive file
+  // once per row of blocks while it takes the scans in: a budget of a few
+  // readings runs out part way through either.
+  const Bytes photos[] = {EncodeJpeg(800, 600, false, 21, 90, JpegScans::Baseline),
+                          EncodeJpeg(800, 600, false, 21, 90, JpegScans::Progressive)};
+  for (const Bytes& photo : photos) {
+    TJpegLimits limits;
+    limits.now = TickingClock;
+    TJpegPicture picture;
+    limits.maxTime = std::chrono::seconds(1000);
+    EXPECT_TRUE(DecodeJpegPreview(photo.data(), photo.size(), kArea, picture, limits));
+    // The baseline file runs out after rows were read; they are not handed
+    // back as a truncated picture's would be.
+    limits.maxTime = std::chrono::seconds(3);
+    EXPECT_FALSE(DecodeJpegPreview(photo.data(), photo.size(), kArea, picture, limits));
+  }
+}
+
 }  // namespace
