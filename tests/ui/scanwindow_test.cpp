@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <set>
+#include <algorithm>
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordingmodal.h"
@@ -152,6 +154,46 @@ TEST_F(ScanWindowTest, RepaintsAreThrottledButTheLastSectorIsShown) {
   host.SectorReached(199999, 200000);
   EXPECT_EQ(form->LabelCurrentSector->text(), "199999");
   EXPECT_EQ(form->ProgressBar->value(), 100);
+}
+
+TEST_F(ScanWindowTest, DisplayKeepsMovingWhileReadsFail) {
+  // A damaged stretch: every read there takes 2 ms to fail.
+  FakeVolume& card = platform.Volume('E');
+  for (std::uint32_t s = 100; s < 400; ++s) card.unreadable.insert(s);
+  platform.failedReadTime = std::chrono::milliseconds(2);
+  std::set<QString> shown;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (!form->ButtonCancel->isEnabled()) return;
+    shown.insert(form->LabelCurrentSector->text());
+  });
+  watch.start(5);
+  form->ButtonStart->click();
+  // 300 bad sectors x 3 failed reads x 2 ms: about 1.8 s, painted every ~15 ms.
+  EXPECT_GE(shown.size(), 30u);
+  EXPECT_EQ(form->LabelReadErrors->text(), "900");
+}
+
+TEST_F(ScanWindowTest, VolumesBeyondTwoTebibytesSaySoBeforeAScan) {
+  const QString text = "Only the first 2 TiB of this drive can be searched.";
+  EXPECT_FALSE(form->ListBoxDrives->item(0)->toolTip().contains(text));
+  FakeVolume& big = platform.AddVolume('F', 100);
+  big.describedBytes = (std::uint64_t{1} << 32) * 512;  // 2^32 sectors
+  big.geometry.Cylinders = 0xFFFFFFFF;                    // as the unit clamps it
+  form->cmdRefreshClick();
+  ASSERT_EQ(form->ListBoxDrives->count(), 2);
+  EXPECT_TRUE(form->ListBoxDrives->item(1)->toolTip().endsWith(text));
+  form->ListBoxDrives->setCurrentRow(1);
+  form->ListBoxDrivesClick();
+  modal.messages.clear();
+  platform.deviceGone = true;  // the scan ends at its first read; only the box counts
+  form->ButtonStart->click();
+  ASSERT_FALSE(modal.messages.empty());
+  EXPECT_EQ(modal.messages[0].title, "Warnung");
+  EXPECT_EQ(modal.messages[0].text, text);
+  EXPECT_EQ(std::count_if(modal.messages.begin(), modal.messages.end(),
+                          [&](const TMessageRequest& m) { return m.text == text; }),
+            1);
 }
 
 }  // namespace
