@@ -15,6 +15,7 @@
 #include "engine/scan.h"
 #include "tests/support/nbdharness.h"
 #include "tests/support/recordinghost.h"
+#include "tests/support/stored.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -86,11 +87,7 @@ class BadDeviceTest : public ::testing::Test {
 
   // Expands a stored file the way a recover does.
   std::vector<std::uint8_t> Restored(const std::string& storedName) {
-    TZlibTool zlib;
-    zlib.InputFile = host.destination + storedName + ".rdf";
-    zlib.OutputFile = (dir / "restored.bin").string();
-    zlib.Decompress();
-    return ReadBytes(zlib.OutputFile);
+    return ExpandStored(host.destination + storedName + ".rdf", dir);
   }
 
   TTempDir scratch;

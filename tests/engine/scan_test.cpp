@@ -12,6 +12,7 @@
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordinghost.h"
+#include "tests/support/stored.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -60,11 +61,7 @@ class ScanTest : public ::testing::Test {
 
   // Expands a stored file the way a recover does.
   std::vector<std::uint8_t> Restored(const std::string& storedName) {
-    TZlibTool zlib;
-    zlib.InputFile = host.destination + storedName + ".rdf";
-    zlib.OutputFile = (dir / "restored.bin").string();
-    zlib.Decompress();
-    return ReadBytes(zlib.OutputFile);
+    return ExpandStored(host.destination + storedName + ".rdf", dir);
   }
 
   std::vector<std::string> Files() const {
