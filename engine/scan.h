@@ -27,6 +27,8 @@ class TScanHost {
   virtual std::string DestinationText() = 0;
   // Kept current by the window; read at every sector.
   virtual const TSearchTypes& SearchTypes() = 0;
+  // "Check headers and cut files at their end"; read at every sector.
+  virtual bool CheckFiles() { return false; }
   // Read before every chunk.
   virtual bool CancelRequested() = 0;
   virtual void ClearCancelRequest() = 0;
