@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,10 @@ constexpr std::uint32_t kMaxSectorsPerTrack = 63;
 constexpr std::uint32_t kMaxHeads = 255;
 constexpr char kFirstHardLetter = 'C';
 constexpr char kLastLetter = 'Z';
+// Fixed disks and the rest never take the last letters, so that a card reader
+// put in later still finds one when the machine has more drives than letters.
+constexpr int kLettersKeptForReaders = 4;
+constexpr std::size_t kNamesInNote = 5;
 
 bool IsDigit(char c) {
   return std::isdigit(static_cast<unsigned char>(c)) != 0;
@@ -128,10 +133,30 @@ long ReadFully(int fd, std::uint64_t offset, std::uint8_t* buffer, std::uint32_t
   return done;
 }
 
+// The file a loop device reads, empty when none is attached. The kernel adds
+// " (deleted)" once the file is gone, as it is for snaps replaced by a refresh.
+std::string LoopBackingFile(const fs::path& loopDir) {
+  std::string backing = Trim(ReadSmallFile(loopDir / "loop" / "backing_file").value_or(""));
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (backing.ends_with(kDeleted)) backing.resize(backing.size() - kDeleted.size());
+  return backing;
+}
 
-bool IsBoundLoop(const fs::path& loopDir) {
-  const std::optional<std::string> backing = ReadSmallFile(loopDir / "loop" / "backing_file");
-  return backing && !Trim(*backing).empty();
+bool IsUnder(std::string_view path, std::string_view dir) {
+  return path.size() > dir.size() && path.starts_with(dir) && path[dir.size()] == '/';
+}
+
+// Snaps and other system images, mounted on loop devices by the dozen: none
+// is a camera card, and listing them used up the letters before the readers.
+bool IsSystemImage(std::string_view backing, bool readOnly) {
+  for (std::string_view suffix : {".snap", ".squashfs", ".sfs"}) {
+    if (backing.ends_with(suffix)) return true;
+  }
+  if (IsUnder(backing, "/var/lib/snapd")) return true;
+  // A card image attached with losetup -r is read-only too: the flag alone
+  // says nothing, only with a system directory behind it.
+  if (!readOnly) return false;
+  return IsUnder(backing, "/snap") || IsUnder(backing, "/usr/lib");
 }
 
 // In real sysfs a partition's directory lies inside its disk's; a fake tree
@@ -259,6 +284,7 @@ DriveDescription LinuxPlatform::Describe(char letter) {
   const Drive* drive = FindDrive(letter);
   if (!drive) return description;
   description.path = drive->path;
+  if (drive->letter == noteLetter_) description.note = note_;
   if (drive->name.empty()) {
     description.sizeBytes = ImageBytes(drive->path);
     return description;
@@ -434,50 +460,97 @@ bool LinuxPlatform::VWin32DriveInfo(Handle, DIOC_REGISTERS&, const DISKIO&, void
 }
 
 void LinuxPlatform::Enumerate() {
+  std::vector<Drive> found = FindDrives();
+  std::vector<std::size_t> newcomers;
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    const auto claim = letters_.find(found[i].path);
+    if (claim != letters_.end()) {
+      found[i].letter = claim->second.letter;
+    } else {
+      newcomers.push_back(i);
+    }
+  }
+  // Empty slots take their letters after every other newcomer, but only when
+  // letters are short: otherwise they keep their place in the order.
+  std::set<std::string> openPaths;
+  for (const auto& [handle, state] : handles_) openPaths.insert(state.path);
+  std::vector<Drive> trial = found;
+  std::map<std::string, Claim> trialClaims = letters_;
+  if (GiveLetters(trial, newcomers, trialClaims, openPaths) != 0) {
+    std::stable_partition(newcomers.begin(), newcomers.end(),
+                          [&found](std::size_t i) { return !found[i].empty; });
+  }
+  GiveLetters(found, newcomers, letters_, openPaths);
+
+  present_.clear();
+  std::vector<std::string> leftOut;
+  for (Drive& drive : found) {
+    if (drive.letter == 0) {
+      leftOut.push_back(drive.path);
+    } else {
+      present_.push_back(std::move(drive));
+    }
+  }
+  UpdateNote(leftOut);
+}
+
+std::vector<LinuxPlatform::Drive> LinuxPlatform::FindDrives() const {
   std::vector<Drive> found;
   for (const std::string& image : imageFiles_) {
     Drive drive;
     drive.path = image;
     drive.kind = DRIVE_REMOVABLE;
+    drive.rank = Rank::kImage;
+    drive.empty = ImageBytes(image) == 0;
     found.push_back(std::move(drive));
   }
   std::vector<Drive> devices = FindBlockDevices();
   found.insert(found.end(), std::make_move_iterator(devices.begin()),
                std::make_move_iterator(devices.end()));
-
-  present_.clear();
-  std::set<std::string> seen;  // a device node named as an image is listed once
-  for (Drive& drive : found) {
-    if (!seen.insert(drive.path).second) continue;
-    drive.letter = AssignLetter(drive.path, drive.name);
-    if (drive.letter == 0) continue;  // out of letters
-    present_.push_back(std::move(drive));
-  }
+  // Stable: the images keep their command-line order, ahead of attached loops.
+  std::stable_sort(found.begin(), found.end(),
+                   [](const Drive& a, const Drive& b) { return a.rank < b.rank; });
+  // A device node named as an image is listed once, where it comes first.
+  std::set<std::string> seen;
+  std::erase_if(found, [&seen](const Drive& drive) { return !seen.insert(drive.path).second; });
+  return found;
 }
 
 std::vector<LinuxPlatform::Drive> LinuxPlatform::FindBlockDevices() const {
   const fs::path root(sysBlockDir_);
-  std::vector<std::string> names;
+  std::vector<Drive> devices;
   std::error_code error;
   for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
-    names.push_back(it->path().filename().string());
-  }
-  std::sort(names.begin(), names.end(), NaturalNameLess);
-
-  std::vector<Drive> devices;
-  for (const std::string& name : names) {
+    const std::string name = it->path().filename().string();
     const fs::path dir = root / name;
-    if (!fs::is_directory(dir, error)) continue;
+    std::error_code dirError;
+    if (!fs::is_directory(dir, dirError)) continue;
     if (ReadNumber(dir / "hidden").value_or(0) == 1) continue;  // no usable node behind it
     const std::string diskName = Exists(dir / "partition") ? ParentDiskOf(root, name) : name;
-    if (diskName.starts_with("loop") && !IsBoundLoop(root / diskName)) continue;
+    const bool loop = diskName.starts_with("loop");
+    if (loop) {
+      const std::string backing = LoopBackingFile(root / diskName);
+      if (backing.empty()) continue;
+      if (IsSystemImage(backing, ReadNumber(root / diskName / "ro").value_or(0) == 1)) continue;
+    }
     Drive drive;
     drive.path = devDir_ + "/" + name;
     drive.name = name;
     drive.diskName = diskName;
     drive.kind = KindOf(diskName);
+    // A loop the user attached is a card image like those on the command line.
+    drive.rank = loop ? Rank::kImage : drive.kind == DRIVE_REMOVABLE ? Rank::kReader : Rank::kOther;
+    drive.empty = ReadNumber(dir / "size").value_or(0) == 0;
     devices.push_back(std::move(drive));
   }
+  // Partitions right after their disk, and numbers in the order people count.
+  std::sort(devices.begin(), devices.end(), [](const Drive& a, const Drive& b) {
+    if (a.diskName != b.diskName) return NaturalNameLess(a.diskName, b.diskName);
+    const bool aPartition = a.name != a.diskName;
+    const bool bPartition = b.name != b.diskName;
+    if (aPartition != bPartition) return bPartition;
+    return NaturalNameLess(a.name, b.name);
+  });
   return devices;
 }
 
@@ -495,27 +568,104 @@ unsigned LinuxPlatform::KindOf(const std::string& diskName) const {
   return DRIVE_UNKNOWN;
 }
 
-char LinuxPlatform::AssignLetter(const std::string& key, const std::string& name) {
-  const auto known = letters_.find(key);
-  if (known != letters_.end()) return known->second;
-  char letter = 0;
-  if (name == "fd0") {
-    letter = 'A';
-  } else if (name == "fd1") {
-    letter = 'B';
-  } else {
+std::size_t LinuxPlatform::GiveLetters(std::vector<Drive>& found,
+                                       const std::vector<std::size_t>& order,
+                                       std::map<std::string, Claim>& claims,
+                                       const std::set<std::string>& openPaths) {
+  std::set<std::string> presentPaths;
+  for (const Drive& drive : found) presentPaths.insert(drive.path);
+
+  const auto freeLetter = [&claims](const Drive& drive) -> char {
+    if (drive.name == "fd0") return 'A';
+    if (drive.name == "fd1") return 'B';
     std::set<char> taken;
-    for (const auto& [device, used] : letters_) taken.insert(used);
-    for (char candidate = kFirstHardLetter; candidate <= kLastLetter; ++candidate) {
-      if (!taken.contains(candidate)) {
-        letter = candidate;
-        break;
+    for (const auto& [path, claim] : claims) taken.insert(claim.letter);
+    const char last = drive.rank == Rank::kOther
+                          ? static_cast<char>(kLastLetter - kLettersKeptForReaders)
+                          : kLastLetter;
+    for (char candidate = kFirstHardLetter; candidate <= last; ++candidate) {
+      if (!taken.contains(candidate)) return candidate;
+    }
+    return 0;
+  };
+  // A departed device's letter: the least wanted kind gives first, then the
+  // lowest letter, so that a disk and its partitions stay in letter order.
+  const auto departedLetter = [&claims, &presentPaths]() -> char {
+    auto victim = claims.end();
+    for (auto it = claims.begin(); it != claims.end(); ++it) {
+      if (presentPaths.contains(it->first) || it->second.letter < kFirstHardLetter) continue;
+      if (victim == claims.end() || it->second.rank > victim->second.rank ||
+          (it->second.rank == victim->second.rank && it->second.letter < victim->second.letter)) {
+        victim = it;
       }
     }
+    if (victim == claims.end()) return 0;
+    const char letter = victim->second.letter;
+    claims.erase(victim);
+    return letter;
+  };
+  // The letter of the last drive listed that passes the test; it goes without.
+  const auto letterOfLast = [&claims, &found](auto test) -> char {
+    for (auto it = found.rbegin(); it != found.rend(); ++it) {
+      if (it->letter < kFirstHardLetter || !test(*it)) continue;
+      const char letter = it->letter;
+      claims.erase(it->path);
+      it->letter = 0;
+      return letter;
+    }
+    return 0;
+  };
+  // With nothing to read, no scan can have been started on it under that letter.
+  const auto isEmptySlot = [](const Drive& drive) { return drive.empty; };
+  // A disk that is not open cannot be read under its old letter by mistake.
+  const auto isClosedFixedDisk = [&openPaths](const Drive& drive) {
+    return drive.rank == Rank::kOther && !openPaths.contains(drive.path);
+  };
+
+  for (std::size_t index : order) {
+    Drive& drive = found[index];
+    char letter = freeLetter(drive);
+    // A card reader with a card in it is never the one left out, and an
+    // image with something in it comes close.
+    const bool wanted = !drive.empty && drive.rank != Rank::kOther;
+    if (letter == 0 && wanted) letter = departedLetter();
+    if (letter == 0 && wanted) letter = letterOfLast(isEmptySlot);
+    if (letter == 0 && wanted && drive.rank == Rank::kReader) {
+      letter = letterOfLast(isClosedFixedDisk);
+    }
+    if (letter == 0) continue;
+    drive.letter = letter;
+    // A letter stays reserved for its device even while the device is away.
+    claims[drive.path] = Claim{letter, drive.rank};
   }
-  // A letter stays reserved for its device even while the device is away.
-  if (letter != 0) letters_[key] = letter;
-  return letter;
+  return static_cast<std::size_t>(
+      std::count_if(found.begin(), found.end(), [](const Drive& d) { return d.letter == 0; }));
+}
+
+void LinuxPlatform::UpdateNote(const std::vector<std::string>& leftOut) {
+  std::string note;
+  if (!leftOut.empty()) {
+    note = "No drive letter left for " + std::to_string(leftOut.size()) +
+           (leftOut.size() == 1 ? " more drive: " : " more drives: ");
+    for (std::size_t i = 0; i < leftOut.size() && i < kNamesInNote; ++i) {
+      note += (i == 0 ? "" : ", ") + leftOut[i];
+    }
+    if (leftOut.size() > kNamesInNote) {
+      note += " and " + std::to_string(leftOut.size() - kNamesInNote) + " more";
+    }
+  }
+  // Said when it changes, not again at every Refresh.
+  if (!note.empty() && note != note_) std::fprintf(stderr, "fernhollow: %s\n", note.c_str());
+  note_ = std::move(note);
+  // The window hides CD-ROM drives, so the note goes to the last drive it shows.
+  noteLetter_ = 0;
+  if (note_.empty()) return;
+  for (auto it = present_.rbegin(); it != present_.rend(); ++it) {
+    if (it->kind != DRIVE_CDROM) {
+      noteLetter_ = it->letter;
+      break;
+    }
+  }
 }
 
 const LinuxPlatform::Drive* LinuxPlatform::FindDrive(char letter) const {

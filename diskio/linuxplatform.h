@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,8 +32,10 @@ std::string PartitionParentName(std::string_view name);
 
 class LinuxPlatform : public DiskPlatform {
  public:
-  // imageFiles are offered as drives ahead of the system's block devices.
-  // The directories are parameters so that tests can stand in a fake tree.
+  // Drives are listed, and given letters, card readers and removable devices
+  // first, then imageFiles and the loop devices the user attached, then fixed
+  // disks and the rest. The directories are parameters so that tests can
+  // stand in a fake tree.
   explicit LinuxPlatform(std::vector<std::string> imageFiles,
                          std::string sysBlockDir = "/sys/class/block", std::string devDir = "/dev");
   ~LinuxPlatform() override;
@@ -63,12 +66,22 @@ class LinuxPlatform : public DiskPlatform {
                        void* buffer) override;
 
  private:
+  // Who is served first when letters run short, and listed first.
+  enum class Rank { kReader, kImage, kOther };
+
   struct Drive {
     char letter = 0;
     std::string path;      // what is opened: device node or image file
     std::string name;      // sysfs name; empty for an image
     std::string diskName;  // the whole disk's sysfs name (itself unless a partition)
     unsigned kind = DRIVE_UNKNOWN;
+    Rank rank = Rank::kOther;
+    bool empty = false;  // size 0, such as a reader slot without a card
+  };
+
+  struct Claim {
+    char letter = 0;
+    Rank rank = Rank::kOther;
   };
 
   struct OpenVolumeState {
@@ -91,17 +104,29 @@ class LinuxPlatform : public DiskPlatform {
 
   // Rescans the images and sysfs.
   void Enumerate();
+  // Every drive present, in list order, each once.
+  std::vector<Drive> FindDrives() const;
   std::vector<Drive> FindBlockDevices() const;
   unsigned KindOf(const std::string& diskName) const;
-  char AssignLetter(const std::string& key, const std::string& name);
+  // Gives a letter to each drive of `order` (indexes into found) that has
+  // none, recording it in claims; returns how many drives are left without.
+  // Short of a letter, a card reader may take that of a fixed disk, but never
+  // of one open at openPaths.
+  static std::size_t GiveLetters(std::vector<Drive>& found, const std::vector<std::size_t>& order,
+                                 std::map<std::string, Claim>& claims,
+                                 const std::set<std::string>& openPaths);
+  // Words the drives left without a letter, for stderr and a tooltip.
+  void UpdateNote(const std::vector<std::string>& leftOut);
   const Drive* FindDrive(char letter) const;
 
   std::vector<std::string> imageFiles_;
   std::string sysBlockDir_;
   std::string devDir_;
 
-  std::vector<Drive> present_;           // in discovery order
-  std::map<std::string, char> letters_;  // device key -> letter, kept for the whole run
+  std::vector<Drive> present_;            // in list order
+  std::map<std::string, Claim> letters_;  // device path -> letter, kept for the whole run
+  std::string note_;                      // drives left without a letter; empty when none
+  char noteLetter_ = 0;                   // the drive whose description carries the note
   std::map<Handle, OpenVolumeState> handles_;
   bool lastFailureGone_ = false;
   std::unique_ptr<std::uint8_t, void (*)(void*)> bounce_{nullptr, std::free};  // direct reads

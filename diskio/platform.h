@@ -94,6 +94,9 @@ struct DriveDescription {
   std::string path;   // device node or image file
   std::string model;  // empty where the system has none
   std::uint64_t sizeBytes = 0;
+  // A remark for the user, such as drives left without a letter; usually empty.
+  // Initialised so that brace lists without it stay warning-free.
+  std::string note{};
 };
 
 class DiskPlatform {

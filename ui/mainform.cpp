@@ -311,6 +311,7 @@ void TForm1::EnumerateDrives() {
                                      description.sizeBytes / 512, UINT32_MAX)),
                                  512, QLocale().decimalPoint().front()));
     if (BeyondSectorNumbers(description.sizeBytes, 512)) tip << kOnlyFirst2TiB;
+    if (!description.note.empty()) tip << QString::fromStdString(description.note);
     item->setToolTip(tip.join(QLatin1Char('\n')));
   }
 }

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <thread>
+#include <tuple>
 
 namespace fs = std::filesystem;
 
@@ -60,9 +62,11 @@ void AddPartition(const fs::path& sys, const std::string& name, std::uint64_t se
   WriteText(sys / name / "size", std::to_string(sectors) + "\n");
 }
 
-void BindLoop(const fs::path& sys, const std::string& name) {
+void BindLoop(const fs::path& sys, const std::string& name,
+              const std::string& backing = "/srv/card.img", bool readOnly = false) {
   AddDisk(sys, name, 0);
-  WriteText(sys / name / "loop" / "backing_file", "/srv/card.img\n");
+  WriteText(sys / name / "loop" / "backing_file", backing + "\n");
+  WriteText(sys / name / "ro", readOnly ? "1\n" : "0\n");
 }
 
 // What stands behind each listed drive, in list order.
@@ -72,6 +76,33 @@ std::vector<std::string> Paths(LinuxPlatform& platform) {
     paths.push_back(platform.Describe(root[0]).path);
   }
   return paths;
+}
+
+// Each listed drive as "X: path", in list order.
+std::vector<std::string> Letters(LinuxPlatform& platform) {
+  std::vector<std::string> listed;
+  for (const std::string& root : platform.LogicalDriveRoots()) {
+    const char letter = static_cast<char>(std::toupper(static_cast<unsigned char>(root[0])));
+    listed.push_back(std::string{letter} + ": " + platform.Describe(letter).path);
+  }
+  return listed;
+}
+
+char LetterOf(LinuxPlatform& platform, const std::string& path) {
+  for (const std::string& root : platform.LogicalDriveRoots()) {
+    if (platform.Describe(root[0]).path == path) return root[0];
+  }
+  return 0;
+}
+
+// The drive letters whose description carries a note, with the note.
+std::map<char, std::string> Notes(LinuxPlatform& platform) {
+  std::map<char, std::string> notes;
+  for (char letter = 'A'; letter <= 'Z'; ++letter) {
+    const std::string note = platform.Describe(letter).note;
+    if (!note.empty()) notes[letter] = note;
+  }
+  return notes;
 }
 
 class LinuxPlatformTest : public ::testing::Test {
@@ -103,40 +134,41 @@ class LinuxPlatformTest : public ::testing::Test {
   fs::path image_ = tmp_.path() / "card.img";
 };
 
-TEST_F(LinuxPlatformTest, ListsImagesFirstThenDevicesInNaturalOrder) {
+TEST_F(LinuxPlatformTest, ListsReadersThenImagesThenTheRest) {
   LinuxPlatform platform = Make();
-  EXPECT_EQ(platform.LogicalDriveRoots(),
-            (std::vector<std::string>{"c:\\", "a:\\", "d:\\", "e:\\", "f:\\", "g:\\", "h:\\",
-                                      "i:\\", "j:\\", "k:\\", "l:\\", "m:\\"}));
-  EXPECT_EQ(Paths(platform),
-            (std::vector<std::string>{image_.string(), Dev("fd0"), Dev("loop0"), Dev("mmcblk0"),
-                                      Dev("mmcblk0p1"), Dev("nbd0"), Dev("sda"), Dev("sda1"),
-                                      Dev("sdb"), Dev("sdb1"), Dev("sr0"), Dev("zram0")}));
+  EXPECT_EQ(
+      Letters(platform),
+      (std::vector<std::string>{
+          "A: " + Dev("fd0"), "C: " + Dev("mmcblk0"), "D: " + Dev("mmcblk0p1"), "E: " + Dev("sdb"),
+          "F: " + Dev("sdb1"), "G: " + image_.string(), "H: " + Dev("loop0"), "I: " + Dev("nbd0"),
+          "J: " + Dev("sda"), "K: " + Dev("sda1"), "L: " + Dev("sr0"), "M: " + Dev("zram0")}));
+  EXPECT_EQ(platform.LogicalDriveRoots().front(), "a:\\");
 }
 
 TEST_F(LinuxPlatformTest, KindsFollowTheDeviceFamilyAndRemovableFlag) {
   LinuxPlatform platform = Make();
   const std::vector<std::pair<std::string, unsigned>> expected = {
-      {"C:\\", DRIVE_REMOVABLE},   {"a:\\", DRIVE_REMOVABLE},   {"D:\\", DRIVE_REMOVABLE},
-      {"e:\\", DRIVE_REMOVABLE},   {"F:\\", DRIVE_REMOVABLE},   {"G:\\", DRIVE_UNKNOWN},
-      {"h:\\", DRIVE_FIXED},       {"I:\\", DRIVE_FIXED},       {"J:\\", DRIVE_REMOVABLE},
-      {"K:\\", DRIVE_REMOVABLE},   {"L:\\", DRIVE_CDROM},       {"m:\\", DRIVE_RAMDISK},
+      {"a:\\", DRIVE_REMOVABLE},   {"C:\\", DRIVE_REMOVABLE},   {"d:\\", DRIVE_REMOVABLE},
+      {"E:\\", DRIVE_REMOVABLE},   {"f:\\", DRIVE_REMOVABLE},   {"G:\\", DRIVE_REMOVABLE},
+      {"h:\\", DRIVE_REMOVABLE},   {"I:\\", DRIVE_UNKNOWN},     {"j:\\", DRIVE_FIXED},
+      {"K:\\", DRIVE_FIXED},       {"L:\\", DRIVE_CDROM},       {"m:\\", DRIVE_RAMDISK},
       {"N:\\", DRIVE_NO_ROOT_DIR}, {"B:\\", DRIVE_NO_ROOT_DIR}, {"", DRIVE_NO_ROOT_DIR}};
   for (const auto& [root, kind] : expected) EXPECT_EQ(platform.DriveType(root), kind) << root;
 }
 
 TEST_F(LinuxPlatformTest, DescribeGivesModelOfTheDiskAndSize) {
   LinuxPlatform platform = Make();
-  const DriveDescription sda = platform.Describe('H');
+  const DriveDescription sda = platform.Describe('J');
   EXPECT_EQ(sda.model, "Samsung SSD");
   EXPECT_EQ(sda.sizeBytes, 1000u * 512);
-  const DriveDescription sda1 = platform.Describe('i');
+  const DriveDescription sda1 = platform.Describe('k');
   EXPECT_EQ(sda1.path, Dev("sda1"));
   EXPECT_EQ(sda1.model, "Samsung SSD");
   EXPECT_EQ(sda1.sizeBytes, 900u * 512);
-  EXPECT_EQ(platform.Describe('C').sizeBytes, 512u * 10 + 100);
-  EXPECT_EQ(platform.Describe('G').model, "");
+  EXPECT_EQ(platform.Describe('G').sizeBytes, 512u * 10 + 100);
+  EXPECT_EQ(platform.Describe('I').model, "");
   EXPECT_EQ(platform.Describe('Q').path, "");
+  EXPECT_TRUE(Notes(platform).empty());
 }
 
 TEST_F(LinuxPlatformTest, LettersStayWithTheirDevicesAcrossRefresh) {
@@ -145,16 +177,18 @@ TEST_F(LinuxPlatformTest, LettersStayWithTheirDevicesAcrossRefresh) {
   fs::remove_all(sys_ / "sdb1");
   AddDisk(sys_, "sdc", 1);
   EXPECT_EQ(platform.LogicalDriveRoots().size(), 11u);
-  EXPECT_EQ(platform.DriveType("J:\\"), DRIVE_NO_ROOT_DIR);
-  EXPECT_EQ(platform.Describe('N').path, Dev("sdc"));  // not the freed J
+  EXPECT_EQ(platform.DriveType("E:\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(platform.Describe('N').path, Dev("sdc"));  // not the freed E, though a reader
   EXPECT_EQ(platform.Describe('L').path, Dev("sr0"));
+  // Listed with the readers, whatever its letter.
+  EXPECT_EQ(Paths(platform)[3], Dev("sdc"));
 
   AddDisk(sys_, "sdb", 1);
   AddDisk(sys_, "sdd", 0);
   platform.LogicalDriveRoots();
-  EXPECT_EQ(platform.Describe('J').path, Dev("sdb"));
+  EXPECT_EQ(platform.Describe('E').path, Dev("sdb"));
   EXPECT_EQ(platform.Describe('O').path, Dev("sdd"));
-  EXPECT_EQ(platform.DriveType("k:\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(platform.DriveType("f:\\"), DRIVE_NO_ROOT_DIR);
 }
 
 TEST_F(LinuxPlatformTest, RelativeImagePathIsMadeAbsolute) {
@@ -162,26 +196,183 @@ TEST_F(LinuxPlatformTest, RelativeImagePathIsMadeAbsolute) {
   fs::current_path(tmp_.path());
   LinuxPlatform platform({"card.img"}, sys_.string(), dev_.string());
   fs::current_path(before);
-  EXPECT_EQ(platform.Describe('C').path, image_.string());
+  EXPECT_EQ(platform.Describe('G').path, image_.string());
 }
 
-TEST(LinuxPlatformDrives, OnlyTwentyFourLettersBeyondTheFloppies) {
+// The machine of the report: snaps on thirty loop devices, an SD card in the
+// built-in reader, a USB reader without a card, and a card image the user
+// attached with losetup -r.
+class SnappyMachineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(tmp_.path().empty());
+    WriteImage(image_, 512 * 64);
+    AddDisk(sys_, "nvme0n1", 0, 1000000, "Fast NVMe");
+    for (int i = 1; i <= 3; ++i) AddPartition(sys_, "nvme0n1p" + std::to_string(i));
+    for (int i = 0; i < 30; ++i) {
+      // snapd's old revisions linger as deleted files.
+      const std::string snap = "/var/lib/snapd/snaps/core22_" + std::to_string(1000 + i) + ".snap";
+      BindLoop(sys_, "loop" + std::to_string(i), i % 3 == 0 ? snap + " (deleted)" : snap, true);
+    }
+    AddDisk(sys_, "mmcblk0", 0, 3964928);
+    AddPartition(sys_, "mmcblk0p1", 3956736);
+    AddDisk(sys_, "sdb", 1, 0, "USB3.0 CRW-SD");
+    BindLoop(sys_, "loop30", "/home/me/card.img", true);
+  }
+
+  LinuxPlatform Make() { return LinuxPlatform({image_.string()}, sys_.string(), "/dev"); }
+
+  TempDir tmp_;
+  fs::path sys_ = tmp_.path() / "sys";
+  fs::path image_ = tmp_.path() / "dump.img";
+};
+
+TEST_F(SnappyMachineTest, ReadersComeFirstAndSnapsAreNotListed) {
+  ::testing::internal::CaptureStderr();
+  LinuxPlatform platform = Make();
+  EXPECT_EQ(Letters(platform), (std::vector<std::string>{
+                                   "C: /dev/mmcblk0", "D: /dev/mmcblk0p1", "E: /dev/sdb",
+                                   "F: " + image_.string(), "G: /dev/loop30", "H: /dev/nvme0n1",
+                                   "I: /dev/nvme0n1p1", "J: /dev/nvme0n1p2", "K: /dev/nvme0n1p3"}));
+  EXPECT_EQ(platform.DriveType("E:\\"), DRIVE_REMOVABLE);
+  EXPECT_EQ(platform.Describe('E').sizeBytes, 0u);  // listed, and reads as not ready
+  EXPECT_TRUE(Notes(platform).empty());
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+}
+
+TEST_F(SnappyMachineTest, WhenLettersRunShortTheFixedDisksGoWithoutAndSaySo) {
+  for (int i = 4; i <= 30; ++i) AddPartition(sys_, "nvme0n1p" + std::to_string(i));
+  ::testing::internal::CaptureStderr();
+  LinuxPlatform platform = Make();
+  const std::vector<std::string> listed = Letters(platform);
+  const std::string said = ::testing::internal::GetCapturedStderr();
+
+  // The empty reader slot yields to the rest, yet still finds a letter: W: to
+  // Z: are never given to fixed disks.
+  std::vector<std::string> expected = {"C: /dev/mmcblk0", "D: /dev/mmcblk0p1",
+                                       "W: /dev/sdb",     "E: " + image_.string(),
+                                       "F: /dev/loop30",  "G: /dev/nvme0n1"};
+  for (int i = 1; i <= 15; ++i) {
+    expected.push_back(std::string{static_cast<char>('G' + i)} + ": /dev/nvme0n1p" +
+                       std::to_string(i));
+  }
+  EXPECT_EQ(listed, expected);
+
+  const std::string note =
+      "No drive letter left for 15 more drives: /dev/nvme0n1p16, /dev/nvme0n1p17, "
+      "/dev/nvme0n1p18, /dev/nvme0n1p19, /dev/nvme0n1p20 and 10 more";
+  EXPECT_EQ(said, "fernhollow: " + note + "\n");
+  // On the last drive listed, where the missing ones would have been.
+  EXPECT_EQ(Notes(platform), (std::map<char, std::string>{{'V', note}}));
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(Letters(platform), expected);
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "said again at a Refresh";
+}
+
+TEST(LinuxPlatformDrives, ReadersArrivingLaterAreNeverTheOnesLeftOut) {
   TempDir tmp;
   const fs::path sys = tmp.path() / "sys";
-  AddDisk(sys, "fd0", 1);
+  const fs::path dev = tmp.path() / "dev";
   for (int i = 0; i < 30; ++i) AddDisk(sys, "nvme" + std::to_string(i) + "n1", 0);
-  LinuxPlatform platform({"/srv/one.img", "/srv/two.img"}, sys.string(), "/dev");
-  const std::vector<std::string> roots = platform.LogicalDriveRoots();
-  ASSERT_EQ(roots.size(), 25u);
-  EXPECT_EQ(roots[0], "c:\\");
-  EXPECT_EQ(roots[1], "d:\\");
-  EXPECT_EQ(roots[2], "a:\\");
-  EXPECT_EQ(platform.Describe('Z').path, "/dev/nvme21n1");
+  AddDisk(sys, "sdb", 1, 0);  // a USB reader without a card
+  ::testing::internal::CaptureStderr();
+  LinuxPlatform platform({}, sys.string(), dev.string());
+  const auto letterOf = [&](const std::string& name) {
+    return LetterOf(platform, (dev / name).string());
+  };
+  EXPECT_EQ(letterOf("nvme0n1"), 'c');
+  EXPECT_EQ(letterOf("nvme19n1"), 'v');
+  EXPECT_EQ(letterOf("nvme20n1"), 0);
+  EXPECT_EQ(letterOf("sdb"), 'w');
+  std::string said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(" 10 more drives: " + (dev / "nvme20n1").string() + ", "), std::string::npos)
+      << said;
 
-  // A departed device keeps its letter, so the cut does not move.
+  // A card in the built-in slot takes the letters kept for readers, while a
+  // departed fixed disk keeps its own: the cut among them does not move.
+  ::testing::internal::CaptureStderr();
   fs::remove_all(sys / "nvme0n1");
-  EXPECT_EQ(platform.LogicalDriveRoots().size(), 24u);
-  EXPECT_EQ(platform.DriveType("E:\\"), DRIVE_NO_ROOT_DIR);
+  AddDisk(sys, "mmcblk0", 0, 2048);
+  AddPartition(sys, "mmcblk0p1", 2040);
+  EXPECT_EQ(letterOf("mmcblk0"), 'x');
+  EXPECT_EQ(letterOf("mmcblk0p1"), 'y');
+  EXPECT_EQ(platform.DriveType("C:\\"), DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(letterOf("nvme20n1"), 0);
+  EXPECT_EQ(platform.LogicalDriveRoots().front(), "x:\\");  // listed first all the same
+
+  // A card in the USB reader: its partition takes the last free letter.
+  WriteText(sys / "sdb" / "size", "4096\n");
+  AddPartition(sys, "sdb1", 4000);
+  EXPECT_EQ(letterOf("sdb"), 'w');
+  EXPECT_EQ(letterOf("sdb1"), 'z');
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "the same drives still go without";
+
+  // A second reader with a card: the departed disk's letter, then that of the
+  // last fixed disk not open.
+  WriteImage(dev / "nvme19n1", 512);
+  const Handle open = platform.OpenVolume('V', true);
+  ASSERT_NE(open, INVALID_HANDLE_VALUE);
+  AddDisk(sys, "sdc", 1, 8192);
+  AddPartition(sys, "sdc1", 8000);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(letterOf("sdc"), 'c');
+  EXPECT_EQ(letterOf("sdc1"), 'u');
+  EXPECT_EQ(letterOf("nvme18n1"), 0);
+  EXPECT_EQ(letterOf("nvme19n1"), 'v');
+  said = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(said.find(" 11 more drives: " + (dev / "nvme18n1").string() + ", "), std::string::npos)
+      << said;
+
+  // The card leaves the first USB reader and a third reader comes: it takes
+  // what the card left and the empty slot's letter.
+  WriteText(sys / "sdb" / "size", "0\n");
+  fs::remove_all(sys / "sdb1");
+  AddDisk(sys, "sdd", 1, 8192);
+  AddPartition(sys, "sdd1", 8000);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(letterOf("sdd"), 'z');
+  EXPECT_EQ(letterOf("sdd1"), 'w');
+  EXPECT_EQ(letterOf("sdb"), 0);
+  said = ::testing::internal::GetCapturedStderr();
+  const std::string note = "No drive letter left for 12 more drives: " + (dev / "sdb").string() +
+                           ", " + (dev / "nvme18n1").string() + ", " + (dev / "nvme20n1").string() +
+                           ", " + (dev / "nvme21n1").string() + ", " + (dev / "nvme22n1").string() +
+                           " and 7 more";
+  EXPECT_EQ(said, "fernhollow: " + note + "\n");
+  EXPECT_EQ(Notes(platform), (std::map<char, std::string>{{'V', note}}));
+  platform.CloseHandle(open);
+}
+
+TEST(LinuxPlatformDrives, LoopsOfSystemImagesAreLeftOutAndAttachedCardsKept) {
+  TempDir tmp;
+  const fs::path sys = tmp.path() / "sys";
+  const std::vector<std::tuple<std::string, bool, bool>> loops = {
+      // backing file, read-only, listed
+      {"/var/lib/snapd/snaps/firefox_4173.snap", true, false},
+      {"/var/lib/snapd/snaps/core22_1122.snap (deleted)", true, false},
+      {"/var/lib/snapd/seed/snaps/core_1", false, false},
+      {"/cdrom/casper/filesystem.squashfs", true, false},
+      {"/run/initramfs/live/LiveOS/squashfs.sfs", true, false},
+      {"/usr/lib/live/mount/medium/rootfs.img", true, false},
+      {"/snap/core/current/img", true, false},
+      {"/home/me/card.img", true, true},
+      {"/home/me/card.img (deleted)", false, true},
+      {"/snapshots/card.img", true, true},
+      {"/usr/lib-cards/card.img", true, true},
+      {"/usr/lib/card.img", false, true},
+      {"/home/me/card.snap.img", true, true},
+  };
+  std::vector<std::string> expected;
+  for (std::size_t i = 0; i < loops.size(); ++i) {
+    const auto& [backing, readOnly, listed] = loops[i];
+    const std::string name = "loop" + std::to_string(i);
+    BindLoop(sys, name, backing, readOnly);
+    AddPartition(sys, name + "p1");
+    if (listed) expected.insert(expected.end(), {"/dev/" + name, "/dev/" + name + "p1"});
+  }
+  LinuxPlatform platform({}, sys.string(), "/dev");
+  EXPECT_EQ(Paths(platform), expected);
 }
 
 TEST(LinuxPlatformDrives, PartitionsNestedInTheirDiskAsInRealSysfs) {
@@ -204,10 +395,10 @@ TEST(LinuxPlatformDrives, PartitionsNestedInTheirDiskAsInRealSysfs) {
     fs::create_directory_symlink(devices / disk, sys / disk);
   }
   LinuxPlatform platform({}, sys.string(), "/dev");
-  EXPECT_EQ(Paths(platform), (std::vector<std::string>{"/dev/loop3", "/dev/loop3p1", "/dev/reader",
-                                                       "/dev/reader-part1"}));
-  EXPECT_EQ(platform.DriveType("F:\\"), DRIVE_REMOVABLE);
-  EXPECT_EQ(platform.Describe('F').model, "Card Reader");
+  EXPECT_EQ(Paths(platform), (std::vector<std::string>{"/dev/reader", "/dev/reader-part1",
+                                                       "/dev/loop3", "/dev/loop3p1"}));
+  EXPECT_EQ(platform.DriveType("D:\\"), DRIVE_REMOVABLE);
+  EXPECT_EQ(platform.Describe('D').model, "Card Reader");
 }
 
 TEST(LinuxPlatformDrives, MissingSysfsLeavesTheImages) {
@@ -268,7 +459,7 @@ TEST_F(LinuxPlatformTest, ImageGeometryFloorsToWholeSectors) {
            {512, 1}, {512 * 6151, 6151}, {512 * 4096 + 100, 4096}, {511, 0}, {0, 0}}) {
     WriteImage(image_, bytes);
     LinuxPlatform platform = Make();
-    const Handle volume = platform.OpenVolume('C', false);
+    const Handle volume = platform.OpenVolume(LetterOf(platform, image_.string()), false);
     ASSERT_NE(volume, INVALID_HANDLE_VALUE);
     DISK_GEOMETRY g{};
     EXPECT_EQ(platform.QueryGeometry(volume, g), sectors != 0) << bytes;
@@ -286,20 +477,20 @@ TEST_F(LinuxPlatformTest, MediaTypeFollowsTheDriveKind) {
   for (const char* node : {"sda", "sdb", "zram0"}) WriteImage(dev_ / node, 512 * 8);
   LinuxPlatform platform = Make();
   for (const auto& [letter, media] : std::vector<std::pair<char, std::uint32_t>>{
-           {'H', kMediaFixed}, {'J', kMediaRemovable}, {'M', kMediaUnknown}}) {
+           {'J', kMediaFixed}, {'E', kMediaRemovable}, {'M', kMediaUnknown}}) {
     const Handle volume = platform.OpenVolume(letter, true);
     DISK_GEOMETRY g{};
     ASSERT_TRUE(platform.QueryGeometry(volume, g)) << letter;
     EXPECT_EQ(g.MediaType, media) << letter;
     platform.CloseHandle(volume);
   }
-  EXPECT_EQ(platform.OpenVolume('K', true), INVALID_HANDLE_VALUE);  // no node for sdb1
+  EXPECT_EQ(platform.OpenVolume('F', true), INVALID_HANDLE_VALUE);  // no node for sdb1
   EXPECT_EQ(platform.OpenVolume('Y', true), INVALID_HANDLE_VALUE);
 }
 
 TEST_F(LinuxPlatformTest, ReadsStopShortAtTheEnd) {
   LinuxPlatform platform = Make();
-  const Handle volume = platform.OpenVolume('c', true);
+  const Handle volume = platform.OpenVolume(LetterOf(platform, image_.string()), true);
   ASSERT_NE(volume, INVALID_HANDLE_VALUE);
   const std::uint64_t size = 512 * 10 + 100;
   std::vector<std::uint8_t> buffer(4096, 0xEE);
@@ -320,7 +511,7 @@ TEST_F(LinuxPlatformTest, ReadsStopShortAtTheEnd) {
 TEST_F(LinuxPlatformTest, VolumesAreOpenedReadOnly) {
   LinuxPlatform platform = Make();
   for (bool forReading : {false, true}) {
-    const Handle volume = platform.OpenVolume('C', forReading);
+    const Handle volume = platform.OpenVolume(LetterOf(platform, image_.string()), forReading);
     ASSERT_NE(volume, INVALID_HANDLE_VALUE);
     const int fd = static_cast<int>(volume);
     EXPECT_EQ(::fcntl(fd, F_GETFL) & O_ACCMODE, O_RDONLY);

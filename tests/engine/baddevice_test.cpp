@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -132,7 +133,15 @@ TEST_F(BadDeviceTest, ScanLosesExactlyTheBadSectorsOfARealDevice) {
 
   platform = std::make_unique<LinuxPlatform>(std::vector<std::string>{card->Device()});
   InitDiskAccess(*platform);
-  host.drive = 3;  // C:, the first image
+  // Card readers on this machine would come before the image: find its letter.
+  host.drive = 0;
+  for (const std::string& root : platform->LogicalDriveRoots()) {
+    if (platform->Describe(root[0]).path == card->Device()) {
+      host.drive =
+          static_cast<std::uint8_t>(std::toupper(static_cast<unsigned char>(root[0])) - 64);
+    }
+  }
+  ASSERT_NE(host.drive, 0) << card->Device() << " is not listed";
   ASSERT_TRUE(GetDriveGeometry(host.drive, host.geometry));
   ASSERT_EQ(host.geometry.TotalSectors, kSectors);
   ASSERT_EQ(host.geometry.BytesPerSector, kSector);
