@@ -235,7 +235,7 @@ bool LooksLikeHeader(const std::uint8_t* s) {
 }
 
 std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint32_t seed,
-                                     int quality, JpegScans scans) {
+                                     int quality, JpegScans scans, unsigned restartInterval) {
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr jerr{};
   cinfo.err = jpeg_std_error(&jerr);
@@ -250,6 +250,7 @@ std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
   cinfo.write_JFIF_header = exif ? FALSE : TRUE;
+  cinfo.restart_interval = restartInterval;
   // libjpeg reads the script until the end of compression.
   std::vector<jpeg_scan_info> script;
   if (scans == JpegScans::Progressive) jpeg_simple_progression(&cinfo);
@@ -308,6 +309,18 @@ std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint
   jpeg_destroy_compress(&cinfo);
   std::free(out);
   return bytes;
+}
+
+std::vector<std::uint8_t> SampleFileBytes(const std::string& type, std::uint32_t seed) {
+  if (type == "BMP") return Bitmap(seed);
+  if (type == "GIF") return Gif();
+  if (type == "PNG") return Png();
+  if (type == "TIF") return Tiff();
+  if (type == "WAV") return Wave(seed);
+  if (type == "AVI") return Avi();
+  if (type == "RIFF") return OtherRiff();
+  if (type == "MOV") return QuickTime();
+  throw std::invalid_argument("no sample file of type " + type);
 }
 
 std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,

@@ -33,8 +33,13 @@ std::vector<SampleFile> ReadManifest(const std::string& manifestPath);
 // most a valid script allows), as a hostile file would.
 enum class JpegScans { Baseline, Progressive, EveryBit };
 
+// restartInterval: MCUs between restart markers, 0 for none.
 std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint32_t seed,
-                                     int quality = 90, JpegScans scans = JpegScans::Baseline);
+                                     int quality = 90, JpegScans scans = JpegScans::Baseline,
+                                     unsigned restartInterval = 0);
+
+// The card's sample file of a type other than "JPG", as WriteSampleCard lays it.
+std::vector<std::uint8_t> SampleFileBytes(const std::string& type, std::uint32_t seed = 1);
 
 // Whether a sector starting here would be taken for a file header of any type.
 bool LooksLikeHeader(const std::uint8_t* sector);
