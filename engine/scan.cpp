@@ -1,5 +1,8 @@
 #include "engine/scan.h"
 
+#include "engine/endfinder.h"
+#include "engine/headercheck.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +13,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -40,9 +44,12 @@ class TScan {
   std::uint32_t ReadSectorBySector(std::uint32_t count);
   bool CountFailedRead();
   void ProcessChunk(std::uint32_t count);
+  bool DetectChecked(const std::uint8_t* sector, std::size_t available);
+  std::uint64_t BytesLeft() const;
+  void CloseAtItsEnd();
   void OpenCarvedFile(const std::string& tag);
   void FlushRun();
-  void WriteSector(const std::uint8_t* sector);
+  void WriteSector(const std::uint8_t* sector, std::size_t size);
   void CloseAndStore();
   void StoreCarvedFile(const std::string& name);
   void EndOfScan();
@@ -67,6 +74,8 @@ class TScan {
   std::string tag_;
   bool driveGone_ = false;     // reads ended because the drive cannot be read any more
   bool writeWarned_ = false;   // the open file's write failure was shown in this chunk
+  // With checked headers: follows the open file's structure to its end.
+  std::unique_ptr<TEndFinder> finder_;
   // Sectors of the open file not yet written: one run inside ScanBuffer, so
   // a file gets one write per run of its sectors rather than one per sector.
   const std::uint8_t* runStart_ = nullptr;
@@ -210,21 +219,57 @@ void TScan::ProcessChunk(std::uint32_t count) {
   const std::uint8_t* sector = ScanBuffer.get();
   for (std::uint32_t i = 0; i < count; ++i) {
     host_.SectorReached(CurrentSector, geometry_.TotalSectors);
-    const bool found = DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
+    const bool check = host_.CheckFiles();
+    if (!check) finder_.reset();  // a file followed while unchecked is not followed again
+    const bool found =
+        check ? DetectChecked(sector, std::size_t{count - i} * bytesPerSector)
+              : DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
     if (FileOpen && found) CloseAndStore();
     if (found && !FileOpen) {
       OpenCarvedFile(tag_);
+      if (FileOpen && check) finder_ = TEndFinder::For(tag_, BytesLeft());
       host_.FoundCountChanged(FoundCount);
     }
     if (FileOpen) {
       if (runBytes_ == 0) runStart_ = sector;
-      runBytes_ += bytesPerSector;
+      const std::optional<std::size_t> end =
+          finder_ ? finder_->Feed(sector, bytesPerSector) : std::nullopt;
+      runBytes_ += end.value_or(bytesPerSector);
+      if (end) CloseAtItsEnd();
     }
     sector += bytesPerSector;
     ++CurrentSector;
   }
   // The next read reuses the buffer.
   FlushRun();
+}
+
+// With checked headers a header counts only when its structure holds, and one
+// inside the open file's own known extent (an Exif thumbnail, a movie's frame)
+// is part of that file, not the start of another.
+bool TScan::DetectChecked(const std::uint8_t* sector, std::size_t available) {
+  if (!DetectCheckedFileType(host_.SearchTypes(), sector, available, BytesLeft(), tag_)) {
+    return false;
+  }
+  return !(FileOpen && finder_ &&
+           static_cast<std::uint64_t>(fileOffset_) + runBytes_ < finder_->KnownExtent());
+}
+
+// From the current sector to the volume's end.
+std::uint64_t TScan::BytesLeft() const {
+  return std::uint64_t{geometry_.TotalSectors - CurrentSector} * geometry_.BytesPerSector;
+}
+
+// The open file's structure told its end: the file ends there, to the byte,
+// and what follows up to the next header is written nowhere.
+void TScan::CloseAtItsEnd() {
+  const std::optional<std::uint64_t> size = finder_->FileSize();
+  FlushRun();
+  // A movie's end can show only in the bytes after it, which are written by then.
+  if (size && static_cast<std::uint64_t>(fileOffset_) > *size) {
+    static_cast<void>(::ftruncate(CarvedFile, static_cast<off_t>(*size)));
+  }
+  CloseAndStore();
 }
 
 void TScan::OpenCarvedFile(const std::string& tag) {
@@ -283,11 +328,12 @@ void TScan::FlushRun() {
   const std::size_t bytesPerSector = geometry_.BytesPerSector;
   const std::size_t from = done / bytesPerSector * bytesPerSector;
   fileOffset_ += static_cast<off_t>(from);
-  for (std::size_t at = from; at < size; at += bytesPerSector) WriteSector(run + at);
+  for (std::size_t at = from; at < size; at += bytesPerSector) {
+    WriteSector(run + at, std::min(bytesPerSector, size - at));  // a file's end cuts the last
+  }
 }
 
-void TScan::WriteSector(const std::uint8_t* sector) {
-  const std::size_t size = geometry_.BytesPerSector;
+void TScan::WriteSector(const std::uint8_t* sector, std::size_t size) {
   ssize_t written;
   do {
     written = ::pwrite(CarvedFile, sector, size, fileOffset_);
@@ -309,6 +355,7 @@ void TScan::WriteSector(const std::uint8_t* sector) {
 }
 
 void TScan::CloseAndStore() {
+  finder_.reset();
   FlushRun();
   ::close(CarvedFile);
   CarvedFile = -1;

@@ -13,6 +13,7 @@
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordinghost.h"
 #include "tests/support/sha256.h"
+#include "tests/support/stored.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -84,19 +85,59 @@ TEST_F(SampleCardTest, SameSeedSameCardAndPhotosHaveBothHeaders) {
   EXPECT_EQ(jfif.back(), 0xD9);  // a complete file ends with EOI
 }
 
-TEST_F(SampleCardTest, ScanWithEveryTypeBringsEveryFileBack) {
+// Scans the card with every type searched for; the files stored, in order.
+std::vector<std::vector<std::uint8_t>> ScanCard(const std::vector<std::uint8_t>& card,
+                                                const fs::path& dir, TRecordingHost& host) {
   FakePlatform platform;
   FakeVolume& volume = platform.AddVolume('E', static_cast<std::uint32_t>(card.size() / 512));
   volume.data = card;
-  TRecordingHost host;
   host.geometry.TotalSectors = static_cast<std::uint32_t>(card.size() / 512);
   host.geometry.BytesPerSector = 512;
+  fs::remove_all(dir / "out");
+  fs::create_directories(dir / "out");
   host.destination = (dir / "out").string() + "/";
   host.types = {true, true, true, true, true, true, true, true, true};
-  host.sectorsAtOnce = 4000;
+  if (host.sectorsAtOnce == 100) host.sectorsAtOnce = 4000;
   InitDiskAccess(platform);
   RunScan(host);
   DoneDiskAccess();  // before the fake goes
+  std::vector<std::vector<std::uint8_t>> stored;
+  for (const std::string& name : host.stored) {
+    stored.push_back(ExpandStored(host.destination + name + ".rdf", dir));
+  }
+  return stored;
+}
+
+TEST_F(SampleCardTest, CheckedScanCutsEveryFileAtItsEnd) {
+  TRecordingHost host;
+  host.checkFiles = true;
+  const auto stored = ScanCard(card, dir, host);
+  ASSERT_EQ(stored.size(), files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const SampleFile& f = files[i];
+    EXPECT_EQ(host.stored[i], "img" + std::to_string(i + 1) + "." + f.type);
+    // Exact, to the byte; a TIFF's end cannot be told, so it runs to the next header.
+    if (f.type != "TIF") {
+      EXPECT_EQ(stored[i].size(), f.size) << f.type;
+    }
+    ASSERT_GE(stored[i].size(), f.size);
+    EXPECT_EQ(Sha256Hex(stored[i].data(), f.size), f.sha256) << f.type;
+  }
+
+  // The box counts from the sector it is read at: ticked only from the middle
+  // of the card on, the files before run to the next header as without it.
+  TRecordingHost late;
+  const std::uint32_t middle = files[files.size() / 2].firstSector;
+  late.onSector = [&late, middle](std::uint32_t sector) { late.checkFiles = sector >= middle; };
+  const auto mixed = ScanCard(card, dir, late);
+  ASSERT_EQ(mixed.size(), files.size());
+  EXPECT_EQ(mixed[0].size(), std::uint64_t{files[1].firstSector - files[0].firstSector} * 512);
+  EXPECT_EQ(mixed.back().size(), stored.back().size());
+}
+
+TEST_F(SampleCardTest, ScanWithEveryTypeBringsEveryFileBack) {
+  TRecordingHost host;
+  ScanCard(card, dir, host);
 
   ASSERT_EQ(host.stored.size(), files.size());
   for (std::size_t i = 0; i < files.size(); ++i) {

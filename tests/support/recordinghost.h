@@ -18,6 +18,7 @@ class TRecordingHost : public TScanHost {
   int retries = 1;
   int sectorsAtOnce = 100;
   TSearchTypes types;
+  bool checkFiles = false;
   bool cancel = false;
   TZlibTool zlib;
   // Runs at every sector, before it is processed (to cancel, change a box...).
@@ -41,6 +42,7 @@ class TRecordingHost : public TScanHost {
   int SectorsAtOnce() override { return sectorsAtOnce; }
   std::string DestinationText() override { return destination; }
   const TSearchTypes& SearchTypes() override { return types; }
+  bool CheckFiles() override { return checkFiles; }
   bool CancelRequested() override { return cancel; }
   void ClearCancelRequest() override { cancel = false; }
   TZlibTool& Compressor() override { return zlib; }
