@@ -14,6 +14,7 @@
 #include "cli/consolehost.h"
 #include "diskio/ldiskio.h"
 #include "diskio/linuxplatform.h"
+#include "diskio/samemedium.h"
 #include "engine/restore.h"
 #include "engine/scan.h"
 
@@ -95,13 +96,18 @@ bool WriteOut(TConsoleScanHost& host, const std::string& destination, bool keepS
 
 }  // namespace
 
-std::string DestinationRefusal(const std::string& dest,
-                               [[maybe_unused]] const std::string& source) {
+std::string DestinationRefusal(const std::string& dest, const std::string& source) {
   // Every check that refuses a destination belongs here, before the folder is
   // made or anything written to it.
   struct stat destInfo {};
   if (::stat(dest.c_str(), &destInfo) == 0 && !S_ISDIR(destInfo.st_mode)) {
     return "it is not a folder";
+  }
+  std::error_code error;
+  const fs::path searched = fs::absolute(source, error);
+  if (DestinationOnSearchedMedium(dest, error ? source : searched.lexically_normal().string())) {
+    return "it is on the drive being searched; writing there would overwrite the files you want "
+           "to recover. Choose a folder on another drive";
   }
   return {};
 }
@@ -133,7 +139,8 @@ int RunCarve(const TCarveOptions& options, const volatile std::sig_atomic_t& sto
   if (error) destination = destPath.string();
   if (destination.back() != '/') destination += '/';
 
-  LinuxPlatform platform({options.source});
+  // The source alone, as C: (the machine's other drives could take C: first).
+  LinuxPlatform platform({options.source}, "/nonexistent");
   InitDiskAccess(platform, [err](const std::string& caption, const std::string& text, unsigned) {
     Say(err, caption + ": " + text);
   });

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -208,6 +209,32 @@ TEST_F(ProgramTest, ASourceOrDestinationThatCannotBeUsedExitsWithOne) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("it is not a folder"), std::string::npos) << run.err;
   EXPECT_EQ(run.out, "");
+}
+
+TEST_F(ProgramTest, ADestinationOnTheSearchedImageIsRefused) {
+  // An image holding a file system, mounted: a destination inside it lies on
+  // the very image being searched.
+  const fs::path image = scratch.Path() / "fs.img";
+  const fs::path mount = scratch.Path() / "mnt";
+  fs::create_directories(mount);
+  if (::geteuid() != 0 ||
+      std::system(("truncate -s 8M " + image.string() + " && mkfs.ext4 -q -F " + image.string() +
+                   " >/dev/null 2>&1 && mount -o loop " + image.string() + " " + mount.string() +
+                   " 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  }
+  struct TUnmount {
+    fs::path path;
+    ~TUnmount() { std::system(("umount -d " + path.string()).c_str()); }
+  } unmount{mount};
+  const TRun run = RunProgram({image.string(), (mount / "out").string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("it is on the drive being searched"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(mount / "out"));  // nothing made there
+  // Beside the image is fine.
+  MakeCard(1 << 20, 0.5);
+  EXPECT_EQ(RunProgram({image.string(), dest.string()}).status, 0);
 }
 
 TEST_F(ProgramTest, SigintStopsTheScanAndWhatWasFoundIsStillWrittenOut) {
