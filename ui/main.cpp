@@ -1,14 +1,18 @@
 // Program entry: the disk unit, the toolkit, the main window, the event loop.
 #include <sys/stat.h>
 #include <QApplication>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "diskio/ldiskio.h"
 #include "diskio/linuxplatform.h"
+#include "ui/commandline.h"
 #include "ui/dialogdir.h"
 #include "ui/mainform.h"
 #include "ui/modal.h"
@@ -26,17 +30,18 @@ bool HasDisplay() {
 
 // Image files named on the command line become drives; one that cannot be
 // used is reported and left out rather than listed as a drive that never works.
-std::vector<std::string> ImageFiles(int argc, char** argv) {
+std::vector<std::string> ImageFiles(const std::vector<std::string>& named) {
   std::vector<std::string> images;
-  for (int i = 1; i < argc; ++i) {
+  for (const std::string& name : named) {
     struct stat info {};
-    if (stat(argv[i], &info) != 0) {
-      std::fprintf(stderr, "fernhollow: cannot use image %s: %s\n", argv[i], std::strerror(errno));
+    if (stat(name.c_str(), &info) != 0) {
+      std::fprintf(stderr, "fernhollow: cannot use image %s: %s\n", name.c_str(),
+                   std::strerror(errno));
     } else if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
       std::fprintf(stderr, "fernhollow: cannot use image %s: not a file or block device\n",
-                   argv[i]);
+                   name.c_str());
     } else {
-      images.emplace_back(argv[i]);
+      images.push_back(name);
     }
   }
   return images;
@@ -45,17 +50,34 @@ std::vector<std::string> ImageFiles(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const TCommandLine commandLine = ParseCommandLine(argc, argv);
+  switch (commandLine.action) {
+    case TCommandAction::Help:
+      std::fputs(UsageText().c_str(), stdout);
+      return 0;
+    case TCommandAction::Version:
+      std::fputs(VersionText().c_str(), stdout);
+      return 0;
+    case TCommandAction::Fail:
+      std::fprintf(stderr, "fernhollow: %s\nTry 'fernhollow --help' for more information.\n",
+                   commandLine.error.c_str());
+      return 2;
+    case TCommandAction::Run:
+      break;
+  }
   if (!HasDisplay()) {
-    std::fprintf(stderr,
-                 "fernhollow: no display (DISPLAY is not set); start it from a desktop "
-                 "session, or in a virtual one: xvfb-run ./run [IMAGE...]\n");
+    std::error_code error;
+    const std::filesystem::path executable = std::filesystem::read_symlink("/proc/self/exe", error);
+    std::fprintf(stderr, "fernhollow: %s\n", NoDisplayText(executable).c_str());
     return 1;
   }
 
-  // The toolkit comes first here: it takes its own options out of argv, and the
-  // disk unit's drives are the image files that remain.
-  QApplication app(argc, argv);
-  static LinuxPlatform platform(ImageFiles(argc, argv));
+  // The toolkit sees the program name only: every argument is read above, and
+  // an image named like one of its options (-style) stays an image.
+  int toolkitArgc = 1;
+  char* toolkitArgv[] = {argv[0], nullptr};
+  QApplication app(toolkitArgc, toolkitArgv);
+  static LinuxPlatform platform(ImageFiles(commandLine.images));
   InitDiskAccess(platform, [](const std::string& caption, const std::string& text, unsigned) {
     TMessageRequest request;
     request.title = QString::fromStdString(caption);

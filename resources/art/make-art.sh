@@ -11,6 +11,7 @@ STRIP=(-strip -define png:exclude-chunks=date,time)
 # ---------------------------------------------------------------- app icon
 # Drawn once on a 512 canvas and scaled down, so all sizes share one design:
 # an SD card (clipped top-right corner) with gold contacts and a photo label.
+# fernhollow.svg is the same drawing, shape for shape, for the scalable icon.
 convert -size 512x512 xc:none \
   -stroke '#1d2b38' -strokewidth 20 -fill '#3b5166' \
   -draw "stroke-linejoin round polygon 84,28 344,28 428,112 428,484 84,484" \
@@ -25,11 +26,30 @@ convert -size 512x512 xc:none \
   -fill '#3f8f3a' -draw "polygon 144,424 144,360 214,282 288,370 320,340 368,392 368,424" \
   -fill '#2e6b2b' -draw "polygon 214,282 240,312 222,322 204,300" \
   /tmp/fernhollow-512.$$.png
-for s in 32 64 128; do
+for s in 16 32 48 64 128 256; do
   convert /tmp/fernhollow-512.$$.png -filter Lanczos -resize ${s}x$s \
     "${STRIP[@]}" PNG32:fernhollow-$s.png
 done
 rm -f /tmp/fernhollow-512.$$.png
+cat >fernhollow.svg <<'SVG'
+<?xml version="1.0" encoding="UTF-8"?>
+<svg xmlns="http://www.w3.org/2000/svg" width="512" height="512" viewBox="0 0 512 512">
+  <title>Fernhollow</title>
+  <polygon points="84,28 344,28 428,112 428,484 84,484" fill="#3b5166"
+           stroke="#1d2b38" stroke-width="20" stroke-linejoin="round"/>
+  <g fill="#e8b93c">
+    <rect x="128" y="60" width="40" height="90" rx="8"/>
+    <rect x="196" y="60" width="40" height="90" rx="8"/>
+    <rect x="264" y="60" width="40" height="90" rx="8"/>
+    <rect x="332" y="92" width="40" height="58" rx="8"/>
+  </g>
+  <rect x="124" y="196" width="264" height="248" rx="14" fill="#f4f4f4"/>
+  <rect x="144" y="216" width="224" height="208" fill="#6fb6ee"/>
+  <circle cx="316" cy="266" r="30" fill="#ffd34a"/>
+  <polygon points="144,424 144,360 214,282 288,370 320,340 368,392 368,424" fill="#3f8f3a"/>
+  <polygon points="214,282 240,312 222,322 204,300" fill="#2e6b2b"/>
+</svg>
+SVG
 
 # ---------------------------------------------------------------- tab icons
 # Drawn on a 64 canvas with coordinates on a 4-pixel grid, then box-filtered

@@ -41,7 +41,8 @@ void FakePlatform::SetWindows9x(std::uint32_t major, std::uint32_t minor,
   version.dwPlatformId = VER_PLATFORM_WIN32_WINDOWS;
   version.dwMajorVersion = major;
   version.dwMinorVersion = minor;
-  std::strncpy(version.szCSDVersion, csdVersion.c_str(), sizeof version.szCSDVersion);
+  // Windows does not promise a terminating NUL in a full field; the reader copes.
+  csdVersion.copy(version.szCSDVersion, sizeof version.szCSDVersion);
 }
 
 FakeVolume& FakePlatform::AddVolume(char letter, std::uint32_t sectors, unsigned driveType,
