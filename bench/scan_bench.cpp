@@ -1,6 +1,11 @@
 // The whole scan of a card image through the headless engine: read, detect,
 // write, store and delete, with the default settings of a selected drive.
 // Prints seconds, MB/s and peak memory, one line.
+//
+//   scan_bench IMAGE DESTINATION [--all-types] [--check]
+//
+// --all-types ticks all nine types (the default is the window's: JPG only);
+// --check ticks "Check headers and cut files at their end".
 #include <sys/resource.h>
 
 #include <chrono>
@@ -19,6 +24,7 @@ class TQuietHost : public TScanHost {
   TDriveGeometry geometry{};
   std::string destination;
   TSearchTypes types;
+  bool check = false;
   TZlibTool zlib;
   int stored = 0;
 
@@ -33,6 +39,7 @@ class TQuietHost : public TScanHost {
   }
   std::string DestinationText() override { return destination; }
   const TSearchTypes& SearchTypes() override { return types; }
+  bool CheckFiles() override { return check; }
   bool CancelRequested() override { return false; }
   void ClearCancelRequest() override {}
   TZlibTool& Compressor() override { return zlib; }
@@ -52,8 +59,15 @@ class TQuietHost : public TScanHost {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: scan_bench IMAGE DESTINATION\n");
+  bool allTypes = false, check = false, usable = argc >= 3;
+  for (int i = 3; usable && i < argc; ++i) {
+    const std::string flag = argv[i];
+    allTypes |= flag == "--all-types";
+    check |= flag == "--check";
+    usable = flag == "--all-types" || flag == "--check";
+  }
+  if (!usable) {
+    std::fprintf(stderr, "usage: scan_bench IMAGE DESTINATION [--all-types] [--check]\n");
     return 1;
   }
   static LinuxPlatform platform({argv[1]}, "/nonexistent");
@@ -64,6 +78,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   host.destination = argv[2];
+  if (allTypes) host.types = {true, true, true, true, true, true, true, true, true};
+  host.check = check;
   std::filesystem::create_directories(host.destination);
 
   const auto start = std::chrono::steady_clock::now();

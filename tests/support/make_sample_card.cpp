@@ -1,5 +1,7 @@
-// make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] [--no-other] [--seed N]
+// make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] [--no-other] [--traps]
+//                  [--seed N]
 // Writes a raw card image to scan, and IMAGE.manifest with what lies where.
+// --traps lays it out with the traps of real cards (see samplecard.h).
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -26,7 +28,7 @@ bool ParseSize(const std::string& text, std::uint64_t& bytes) {
 int Usage() {
   std::fprintf(stderr,
                "usage: make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] "
-               "[--no-other] [--seed N]\n");
+               "[--no-other] [--traps] [--seed N]\n");
   return 1;
 }
 
@@ -49,16 +51,23 @@ int main(int argc, char** argv) {
       options.fullSizePhotos = true;
     } else if (arg == "--no-other") {
       options.otherTypes = false;
+    } else if (arg == "--traps") {
+      options.traps = true;
     } else {
       return Usage();
     }
   }
   try {
     const auto files = WriteSampleCard(argv[1], options);
-    int photos = 0;
-    for (const SampleFile& f : files) photos += f.type == "JPG" ? 1 : 0;
-    std::printf("%s: %zu files (%d photos) on %llu bytes\n", argv[1], files.size(), photos,
-                static_cast<unsigned long long>(options.bytes));
+    int whole = 0, photos = 0, fragments = 0;
+    for (const SampleFile& f : files) {
+      whole += f.whole ? 1 : 0;
+      photos += f.whole && f.type == "JPG" ? 1 : 0;
+      fragments += f.whole ? 0 : 1;
+    }
+    std::printf("%s: %d files (%d photos)", argv[1], whole, photos);
+    if (fragments > 0) std::printf(" and %d fragments", fragments);
+    std::printf(" on %llu bytes\n", static_cast<unsigned long long>(options.bytes));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "make_sample_card: %s\n", error.what());
     return 1;

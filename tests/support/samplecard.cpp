@@ -10,46 +10,10 @@
 #include <jpeglib.h>
 // clang-format on
 
+#include "tests/support/cardparts.h"
 #include "tests/support/sha256.h"
 
 namespace {
-
-constexpr std::size_t kSector = 512;
-using Bytes = std::vector<std::uint8_t>;
-
-std::uint32_t Mix(std::uint32_t x) {
-  x ^= x >> 16, x *= 0x7feb352d, x ^= x >> 15, x *= 0x846ca68b, x ^= x >> 16;
-  return x;
-}
-
-void Put16(Bytes& b, std::uint32_t v) {
-  b.push_back(static_cast<std::uint8_t>(v)), b.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, std::uint32_t v) {
-  Put16(b, v & 0xFFFF), Put16(b, v >> 16);
-}
-void Put32Be(Bytes& b, std::uint32_t v) {
-  for (int s = 24; s >= 0; s -= 8) b.push_back(static_cast<std::uint8_t>(v >> s));
-}
-void Text(Bytes& b, const char* text) {
-  b.insert(b.end(), text, text + std::strlen(text));
-}
-
-// A RIFF file: the form type and its chunks, already laid out.
-Bytes Riff(const char* form, const Bytes& body) {
-  Bytes b;
-  Text(b, "RIFF");
-  Put32(b, static_cast<std::uint32_t>(4 + body.size()));
-  Text(b, form);
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
-void Chunk(Bytes& b, const char* id, const Bytes& data) {
-  Text(b, id);
-  Put32(b, static_cast<std::uint32_t>(data.size()));
-  b.insert(b.end(), data.begin(), data.end());
-  if (data.size() % 2) b.push_back(0);
-}
 
 Bytes Bitmap(std::uint32_t seed) {
   const int w = 32, h = 24, row = (w * 3 + 3) / 4 * 4;
@@ -190,34 +154,15 @@ Bytes QuickTime() {
 }
 
 bool InteriorClean(const Bytes& file) {
-  for (std::size_t at = kSector; at < file.size(); at += kSector) {
-    std::uint8_t sector[16] = {};
-    std::memcpy(sector, file.data() + at, std::min<std::size_t>(16, file.size() - at));
-    if (LooksLikeHeader(sector)) return false;
-  }
-  return true;
+  return HeaderSectors(file).empty();
 }
-
-// A photo and the comment segment that makes each placed copy unique.
-struct Photo {
-  Bytes bytes;
-  std::size_t commentAt = 0;  // offset of the 16 unique bytes
-};
 
 Photo MakePhoto(int width, int height, bool exif, std::uint32_t seed) {
   for (std::uint32_t attempt = 0;; ++attempt) {
     Bytes jpeg = EncodeJpeg(width, height, exif, seed * 977 + attempt);
-    // After the first segment: FF FE, length 18, 16 bytes changed per copy.
-    const std::size_t at = 4 + (std::size_t{jpeg[4]} << 8 | jpeg[5]);
-    const Bytes comment{0xFF, 0xFE, 0x00, 0x12};
-    jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at), comment.begin(), comment.end());
-    jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4), 16, 0x20);
-    if (InteriorClean(jpeg)) return {jpeg, at + 4};
+    const std::size_t commentAt = InsertComment(jpeg);
+    if (InteriorClean(jpeg)) return {jpeg, commentAt};
   }
-}
-
-std::uint64_t SectorsFor(std::uint64_t size) {
-  return (size + kSector - 1) / kSector;
 }
 
 }  // namespace
@@ -236,6 +181,14 @@ bool LooksLikeHeader(const std::uint8_t* s) {
 
 std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint32_t seed,
                                      int quality, JpegScans scans, unsigned restartInterval) {
+  // "Exif\0\0" and an empty little-endian TIFF directory.
+  static const Bytes kEmptyExif{'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
+  return EncodeJpegWith(width, height, !exif, exif ? &kEmptyExif : nullptr, seed, quality, scans,
+                        restartInterval);
+}
+
+Bytes EncodeJpegWith(int width, int height, bool jfif, const Bytes* app1, std::uint32_t seed,
+                     int quality, JpegScans scans, unsigned restartInterval) {
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr jerr{};
   cinfo.err = jpeg_std_error(&jerr);
@@ -249,7 +202,7 @@ std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint
   cinfo.in_color_space = JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, quality, TRUE);
-  cinfo.write_JFIF_header = exif ? FALSE : TRUE;
+  cinfo.write_JFIF_header = jfif ? TRUE : FALSE;
   cinfo.restart_interval = restartInterval;
   // libjpeg reads the script until the end of compression.
   std::vector<jpeg_scan_info> script;
@@ -275,10 +228,8 @@ std::vector<std::uint8_t> EncodeJpeg(int width, int height, bool exif, std::uint
     cinfo.num_scans = static_cast<int>(script.size());
   }
   jpeg_start_compress(&cinfo, TRUE);
-  if (exif) {
-    // "Exif\0\0" and an empty little-endian TIFF directory.
-    const std::uint8_t app1[] = {'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
-    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, app1, sizeof app1);
+  if (app1) {
+    jpeg_write_marker(&cinfo, JPEG_APP0 + 1, app1->data(), static_cast<unsigned>(app1->size()));
   }
   // A sky, a sun, hills and grain: smooth areas and texture, as in a photo.
   std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 3);
@@ -323,20 +274,62 @@ std::vector<std::uint8_t> SampleFileBytes(const std::string& type, std::uint32_t
   throw std::invalid_argument("no sample file of type " + type);
 }
 
+std::vector<std::pair<std::string, Bytes>> OtherFiles(std::uint32_t seed) {
+  std::vector<std::pair<std::string, Bytes>> made{
+      {"BMP", Bitmap(seed)}, {"GIF", Gif()}, {"PNG", Png()},        {"TIF", Tiff()},
+      {"WAV", Wave(seed)},   {"AVI", Avi()}, {"RIFF", OtherRiff()}, {"MOV", QuickTime()}};
+  for (const auto& [type, bytes] : made) {
+    if (!InteriorClean(bytes)) throw std::logic_error("sample " + type + " collides");
+  }
+  return made;
+}
+
+std::vector<std::size_t> HeaderSectors(const Bytes& file) {
+  std::vector<std::size_t> found;
+  for (std::size_t at = kSector; at < file.size(); at += kSector) {
+    std::uint8_t sector[16] = {};
+    std::memcpy(sector, file.data() + at, std::min<std::size_t>(16, file.size() - at));
+    if (LooksLikeHeader(sector)) found.push_back(at);
+  }
+  return found;
+}
+
+std::size_t InsertComment(Bytes& jpeg, std::size_t padding) {
+  const std::size_t at = 4 + (std::size_t{jpeg[4]} << 8 | jpeg[5]);
+  const std::size_t length = 2 + 16 + padding;
+  const Bytes comment{0xFF, 0xFE, static_cast<std::uint8_t>(length >> 8),
+                      static_cast<std::uint8_t>(length)};
+  jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at), comment.begin(), comment.end());
+  jpeg.insert(jpeg.begin() + static_cast<std::ptrdiff_t>(at + 4), 16 + padding, 0x20);
+  return at + 4;
+}
+
+void StampCopy(Photo& photo, int copy) {
+  char unique[17];
+  std::snprintf(unique, sizeof unique, "copy %010d ", copy);
+  std::memcpy(photo.bytes.data() + photo.commentAt, unique, 16);
+}
+
+void WriteManifest(const std::string& path, const std::vector<SampleFile>& files) {
+  std::ofstream manifest(path, std::ios::trunc);
+  manifest << "# type\tfirstSector\tsize\tsha256\twhole\ttrap\n";
+  for (const SampleFile& f : files) {
+    manifest << f.type << '\t' << f.firstSector << '\t' << f.size << '\t' << f.sha256 << '\t'
+             << (f.whole ? 1 : 0) << '\t' << (f.trap.empty() ? "-" : f.trap) << '\n';
+  }
+  if (!manifest) throw std::runtime_error("Could not write " + path);
+}
+
 std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
                                         const SampleCardOptions& options) {
+  if (options.traps) return WriteTrapCard(imagePath, options);
   const std::uint64_t totalSectors = options.bytes / kSector;
   std::vector<Bytes> others;
   std::vector<std::string> otherTypes;
   if (options.otherTypes) {
-    const std::pair<const char*, Bytes> made[] = {
-        {"BMP", Bitmap(options.seed)}, {"GIF", Gif()}, {"PNG", Png()},        {"TIF", Tiff()},
-        {"WAV", Wave(options.seed)},   {"AVI", Avi()}, {"RIFF", OtherRiff()}, {"MOV", QuickTime()}};
-    for (const auto& [type, bytes] : made) {
-      if (!InteriorClean(bytes))
-        throw std::logic_error(std::string("sample ") + type + " collides");
-      otherTypes.emplace_back(type);
-      others.push_back(bytes);
+    for (auto& [type, bytes] : OtherFiles(options.seed)) {
+      otherTypes.push_back(type);
+      others.push_back(std::move(bytes));
     }
   }
 
@@ -356,7 +349,7 @@ std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
     files.push_back({type, static_cast<std::uint32_t>(sector), bytes.size(),
-                     Sha256Hex(bytes.data(), bytes.size())});
+                     Sha256Hex(bytes.data(), bytes.size()), true, ""});
     sector += count;
     // Free space after every third file.
     if (files.size() % 3 == 0) sector += 1 + Mix(options.seed + sector) % 50;
@@ -373,9 +366,7 @@ std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
     } else {
       photo = photos[static_cast<std::size_t>(photoIndex) % photos.size()];
     }
-    char unique[17];
-    std::snprintf(unique, sizeof unique, "copy %010d ", photoIndex);
-    std::memcpy(photo.bytes.data() + photo.commentAt, unique, 16);
+    StampCopy(photo, photoIndex);
     const std::uint64_t reserve = 8 + 60;  // room for the other files and a gap
     if ((photoBytes + photo.bytes.size()) > options.photoFill * options.bytes ||
         sector + SectorsFor(photo.bytes.size()) + reserve > totalSectors) {
@@ -398,12 +389,7 @@ std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
   out.close();
   if (!out) throw std::runtime_error("Could not write " + imagePath);
 
-  std::ofstream manifest(imagePath + ".manifest", std::ios::trunc);
-  manifest << "# type\tfirstSector\tsize\tsha256\n";
-  for (const SampleFile& f : files) {
-    manifest << f.type << '\t' << f.firstSector << '\t' << f.size << '\t' << f.sha256 << '\n';
-  }
-  if (!manifest) throw std::runtime_error("Could not write " + imagePath + ".manifest");
+  WriteManifest(imagePath + ".manifest", files);
   return files;
 }
 
@@ -417,6 +403,11 @@ std::vector<SampleFile> ReadManifest(const std::string& manifestPath) {
     std::istringstream fields(line);
     SampleFile f;
     fields >> f.type >> f.firstSector >> f.size >> f.sha256;
+    // Older manifests end here: every file on those cards lies whole.
+    int whole = 1;
+    std::string trap;
+    if (fields >> whole) f.whole = whole != 0;
+    if (fields >> trap && trap != "-") f.trap = trap;
     files.push_back(f);
   }
   return files;

@@ -1,6 +1,15 @@
 // A sample memory card: a raw image with photos (JFIF and Exif, encoded by
 // libjpeg) and one file of each other type, each at a sector boundary, with
 // free space between some, and a manifest of what lies where.
+//
+// The trap card (SampleCardOptions::traps) is laid out as real cards fool a
+// carver that trusts a sector's first bytes and cuts at the next header:
+// Exif photos holding thumbnails (one starting at a sector boundary), photos
+// with a sector of compressed data that begins "BM", "II" or "MM", photos
+// that begin FF D8 FF DB, an MJPEG AVI with a frame at a sector boundary,
+// movies whose first atom is "ftyp" (an MP4 with moov before mdat, a camera
+// MOV with moov last), a HEIC still, middles of old photos in free space,
+// and an empty eighth of the card after the last photo.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +21,11 @@ struct SampleFile {
   std::uint32_t firstSector = 0;
   std::uint64_t size = 0;
   std::string sha256;
+  bool whole = true;  // false: a fragment of an old file, nothing to find
+  // What the file is there to test ("" for an ordinary file): "thumbnail",
+  // "thumbnail-at-sector", "false-header", "no-app", "frame-at-sector",
+  // "ftyp", "ftyp-moov-last", "still-ftyp" or "fragment".
+  std::string trap;
 };
 
 struct SampleCardOptions {
@@ -19,10 +33,13 @@ struct SampleCardOptions {
   double photoFill = 0.6;             // share of the card taken by photos
   bool fullSizePhotos = false;        // a few MB each; else small, for fast tests
   bool otherTypes = true;             // one BMP, GIF, PNG, TIF, WAV, AVI, RIFF and MOV
+  bool traps = false;                 // the trap card; its trap files come regardless
   std::uint32_t seed = 1;
 };
 
-// Writes the image and imagePath + ".manifest"; throws std::runtime_error.
+// Writes the image and imagePath + ".manifest" (a line per file: type,
+// first sector, size, SHA-256, whole 1/0, trap or "-"); throws
+// std::runtime_error. Manifests without the last two columns read as whole.
 std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
                                         const SampleCardOptions& options);
 std::vector<SampleFile> ReadManifest(const std::string& manifestPath);
