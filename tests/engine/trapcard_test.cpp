@@ -11,8 +11,12 @@
 #include <map>
 #include <set>
 
+#include "engine/scan.h"
+#include "tests/support/fakeplatform.h"
+#include "tests/support/recordinghost.h"
 #include "tests/support/samplecard.h"
 #include "tests/support/sha256.h"
+#include "tests/support/stored.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -279,6 +283,45 @@ TEST_F(TrapCardTest, EveryTrapLiesWhereItFoolsAHeaderTestAndNothingElseLooksLike
     if (LooksLikeHeader(card.data() + s)) looking.insert(s);
   }
   EXPECT_EQ(looking, expected);
+}
+
+}  // namespace
+
+namespace {
+
+// A checked scan of the trap card with every type: each whole file comes back
+// exactly (a TIFF runs to the next header, as its end cannot be told), no
+// trap splits a file, the still picture is no movie, and nothing else is found.
+TEST_F(TrapCardTest, CheckedScanBringsBackExactlyTheWholeFiles) {
+  FakePlatform platform;
+  FakeVolume& volume = platform.AddVolume('E', static_cast<std::uint32_t>(card.size() / 512));
+  volume.data = card;
+  TRecordingHost host;
+  host.geometry.TotalSectors = static_cast<std::uint32_t>(card.size() / 512);
+  host.geometry.BytesPerSector = 512;
+  host.destination = dir.string() + "/";
+  host.types = {true, true, true, true, true, true, true, true, true};
+  host.checkFiles = true;
+  host.sectorsAtOnce = 4000;
+  InitDiskAccess(platform);
+  RunScan(host);
+  DoneDiskAccess();
+
+  std::vector<const SampleFile*> expected;
+  for (const SampleFile& f : files) {
+    if (f.whole && f.type != "HEIC") expected.push_back(&f);
+  }
+  ASSERT_EQ(host.stored.size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const SampleFile& f = *expected[i];
+    const Bytes stored = ExpandStored(host.destination + host.stored[i] + ".rdf", dir);
+    EXPECT_TRUE(host.stored[i].ends_with("." + f.type)) << host.stored[i] << " " << f.trap;
+    ASSERT_GE(stored.size(), f.size) << f.type << " " << f.trap;
+    if (f.type != "TIF") {
+      EXPECT_EQ(stored.size(), f.size) << f.type << " " << f.trap;
+    }
+    EXPECT_EQ(Sha256Hex(stored.data(), f.size), f.sha256) << f.type << " " << f.trap;
+  }
 }
 
 }  // namespace
