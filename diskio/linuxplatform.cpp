@@ -4,6 +4,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -159,6 +160,18 @@ bool IsSystemImage(std::string_view backing, bool readOnly) {
   return IsUnder(backing, "/snap") || IsUnder(backing, "/usr/lib");
 }
 
+bool IsBlockNode(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISBLK(info.st_mode);
+}
+
+// Whether a descriptor (got) reaches what a node (node) stands for: the same
+// device for a device node, the same file otherwise.
+bool SameNode(const struct stat& node, const struct stat& got) {
+  if (S_ISBLK(node.st_mode)) return S_ISBLK(got.st_mode) && node.st_rdev == got.st_rdev;
+  return node.st_dev == got.st_dev && node.st_ino == got.st_ino;
+}
+
 // In real sysfs a partition's directory lies inside its disk's; a fake tree
 // is flat, so fall back to the name.
 std::string ParentDiskOf(const fs::path& sysBlockDir, const std::string& name) {
@@ -250,6 +263,11 @@ LinuxPlatform::~LinuxPlatform() {
     readAhead_.Drop(static_cast<int>(handle));
     ::close(static_cast<int>(handle));
   }
+  for (const auto& [path, grant] : grants_) ::close(grant.fd);
+}
+
+void LinuxPlatform::SetDeviceOpener(DeviceOpener opener) {
+  opener_ = std::move(opener);
 }
 
 bool LinuxPlatform::GetVersion(OSVERSIONINFOA& info) {
@@ -285,46 +303,211 @@ DriveDescription LinuxPlatform::Describe(char letter) {
   if (!drive) return description;
   description.path = drive->path;
   if (drive->letter == noteLetter_) description.note = note_;
-  if (drive->name.empty()) {
+  std::string name = drive->name;
+  std::string diskName = drive->diskName;
+  // A device node named as an image is described by sysfs too, which any user may read.
+  if (name.empty() && !SysfsNamesOf(drive->path, name, diskName)) {
     description.sizeBytes = ImageBytes(drive->path);
     return description;
   }
   const fs::path root(sysBlockDir_);
-  description.model = Trim(ReadSmallFile(root / drive->diskName / "device" / "model").value_or(""));
-  description.sizeBytes = ReadNumber(root / drive->name / "size").value_or(0) * kSysfsSizeUnit;
+  description.model = Trim(ReadSmallFile(root / diskName / "device" / "model").value_or(""));
+  description.sizeBytes = ReadNumber(root / name / "size").value_or(0) * kSysfsSizeUnit;
   return description;
 }
 
 Handle LinuxPlatform::OpenVolume(char letter, bool forReading) {
-  // Both kinds of open are read-only: the card is evidence and must never be changed.
-  static_cast<void>(forReading);
-  std::string path;
-  unsigned kind = DRIVE_UNKNOWN;
+  OpenVolumeState state;
+  bool isDevice = false;
   {
     const Drive* drive = FindDrive(letter);
     if (!drive) return INVALID_HANDLE_VALUE;
-    path = drive->path;
-    kind = drive->kind;
+    state.kind = drive->kind;
+    state.path = drive->path;
+    state.sysName = drive->name;
+    state.sysDiskName = drive->diskName;
+    isDevice = IsDevice(*drive);
   }
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // A device node named as an image: its geometry too comes from sysfs.
+  if (state.sysName.empty() && isDevice) SysfsNamesOf(state.path, state.sysName, state.sysDiskName);
+
+  // Neither kind of open can write: the card is evidence and must never be
+  // changed. The query needs no rights to the device at all, as its geometry
+  // comes from sysfs (or, for an image file, from its directory entry); so
+  // every user sees every drive's size and sector size.
+  int fd = -1;
+  const Grant* granted = nullptr;
+  if (forReading) {
+    std::string why;
+    fd = OpenForReading(state.path, isDevice, /*mayAsk=*/false, why, &granted);
+  } else {
+    fd = ::open(state.path.c_str(), O_PATH | O_CLOEXEC);
+    state.queryOnly = true;
+  }
   if (fd < 0) {
     lastFailureGone_ = true;  // whatever the reason, there is nothing to read
     return INVALID_HANDLE_VALUE;
   }
-  OpenVolumeState state;
-  state.kind = kind;
-  state.path = path;
   struct stat info {};
   if (::fstat(fd, &info) == 0) {
     state.blockDevice = S_ISBLK(info.st_mode);
     state.nodeDevice = info.st_dev;
     state.nodeInode = info.st_ino;
   }
+  if (granted != nullptr) {
+    // Opened by someone else, maybe through another /dev: our node is the one to watch.
+    state.nodeDevice = granted->nodeDevice;
+    state.nodeInode = granted->nodeInode;
+  }
   // Devices are read past the page cache (see TReadAhead); image files, whose
   // sectors cannot be bad, keep the cache and the kernel's read-ahead.
-  state.direct = state.blockDevice && SetDirect(fd, true);
+  state.direct = !state.queryOnly && state.blockDevice && SetDirect(fd, true);
   handles_[fd] = std::move(state);
   return fd;
+}
+
+bool LinuxPlatform::PrepareToRead(char letter, std::string& why) {
+  why.clear();
+  std::string path;
+  bool isDevice = false;
+  {
+    const Drive* drive = FindDrive(letter);
+    if (!drive) {
+      why = "The drive is gone";
+      return false;
+    }
+    path = drive->path;
+    isDevice = IsDevice(*drive);
+  }
+  const Grant* granted = nullptr;
+  const int fd = OpenForReading(path, isDevice, /*mayAsk=*/true, why, &granted);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+int LinuxPlatform::OpenForReading(const std::string& path, bool isDevice, bool mayAsk,
+                                  std::string& why, const Grant** granted) {
+  *granted = nullptr;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) return fd;  // root and the disk group need nobody's leave
+  const int error = errno;
+  if (!isDevice || (error != EACCES && error != EPERM)) {
+    why = "Cannot open " + path + ": " + std::strerror(error);
+    return -1;
+  }
+  const Grant* grant = LiveGrant(path);
+  if (grant == nullptr) {
+    if (!opener_) {
+      why = "No permission to read " + path;
+      return -1;
+    }
+    // Reads after a refusal do not ask again: only the user's next pick of the drive does.
+    const auto refusal = refused_.find(path);
+    if (!mayAsk && refusal != refused_.end()) {
+      why = refusal->second;
+      return -1;
+    }
+    grant = AskOpener(path, why);
+    if (grant == nullptr) return -1;
+  }
+  const int copy = ::fcntl(grant->fd, F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) {
+    why = "Cannot open " + path + ": " + std::strerror(errno);
+    return -1;
+  }
+  *granted = grant;
+  return copy;
+}
+
+const LinuxPlatform::Grant* LinuxPlatform::AskOpener(const std::string& path, std::string& why) {
+  why.clear();
+  const int fd = opener_(path, why);
+  if (fd < 0) {
+    if (why.empty()) why = "No permission to read " + path;
+    refused_[path] = why;
+    return nullptr;
+  }
+  // Only a read-only descriptor of this very device is kept: whatever the
+  // opener hands over, nothing here may ever be able to write to the card.
+  const int mode = ::fcntl(fd, F_GETFL);
+  const bool readOnly = mode >= 0 && (mode & O_ACCMODE) == O_RDONLY && (mode & O_PATH) == 0;
+  struct stat node {};
+  struct stat got {};
+  const bool same =
+      ::stat(path.c_str(), &node) == 0 && ::fstat(fd, &got) == 0 && SameNode(node, got);
+  if (!readOnly || !same) {
+    ::close(fd);
+    why = readOnly ? "The descriptor handed over is not " + path
+                   : "The descriptor handed over for " + path + " is not read-only";
+    refused_[path] = why;
+    return nullptr;
+  }
+  static_cast<void>(::fcntl(fd, F_SETFD, FD_CLOEXEC));
+  refused_.erase(path);
+  DropGrant(path);
+  Grant& grant = grants_[path];
+  grant.fd = fd;
+  grant.nodeDevice = node.st_dev;
+  grant.nodeInode = node.st_ino;
+  return &grant;
+}
+
+const LinuxPlatform::Grant* LinuxPlatform::LiveGrant(const std::string& path) {
+  const auto it = grants_.find(path);
+  if (it == grants_.end()) return nullptr;
+  struct stat node {};
+  bool live = ::stat(path.c_str(), &node) == 0 && node.st_dev == it->second.nodeDevice &&
+              node.st_ino == it->second.nodeInode;
+  if (live && S_ISBLK(node.st_mode)) {
+    // A reader whose card was taken out keeps its node but has no medium.
+    std::uint64_t bytes = 0;
+    live = ::ioctl(it->second.fd, BLKGETSIZE64, &bytes) == 0 && bytes != 0;
+  }
+  if (!live) {
+    DropGrant(path);
+    return nullptr;
+  }
+  return &it->second;
+}
+
+void LinuxPlatform::DropGrant(const std::string& path) {
+  const auto it = grants_.find(path);
+  if (it == grants_.end()) return;
+  ::close(it->second.fd);
+  grants_.erase(it);
+}
+
+bool LinuxPlatform::SysfsNamesOf(const std::string& path, std::string& name,
+                                 std::string& diskName) const {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISBLK(info.st_mode)) return false;
+  const std::string wanted =
+      std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+  const fs::path root(sysBlockDir_);
+  std::error_code error;
+  for (fs::directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+    if (Trim(ReadSmallFile(it->path() / "dev").value_or("")) != wanted) continue;
+    name = it->path().filename().string();
+    diskName = Exists(it->path() / "partition") ? ParentDiskOf(root, name) : name;
+    return true;
+  }
+  return false;
+}
+
+bool LinuxPlatform::SysfsGeometry(const OpenVolumeState& state, std::uint64_t& bytes,
+                                  std::uint32_t& sectorBytes) const {
+  const fs::path root(sysBlockDir_);
+  const std::optional<std::uint64_t> size = ReadNumber(root / state.sysName / "size");
+  // A partition has no queue of its own; its disk's holds the sector size.
+  const std::optional<std::uint64_t> logical =
+      ReadNumber(root / state.sysDiskName / "queue" / "logical_block_size");
+  if (!size || !logical || *logical == 0 || *logical > std::numeric_limits<std::uint32_t>::max()) {
+    return false;
+  }
+  bytes = *size * kSysfsSizeUnit;
+  sectorBytes = static_cast<std::uint32_t>(*logical);
+  return true;
 }
 
 void LinuxPlatform::CloseHandle(Handle handle) {
@@ -336,14 +519,18 @@ void LinuxPlatform::CloseHandle(Handle handle) {
 }
 
 bool LinuxPlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
-  unsigned kind = DRIVE_UNKNOWN;
-  {
-    const auto it = handles_.find(volume);
-    if (it == handles_.end()) return false;
-    kind = it->second.kind;
-  }
+  const auto it = handles_.find(volume);
+  if (it == handles_.end()) return false;
+  const OpenVolumeState& state = it->second;
+  const unsigned kind = state.kind;
   std::uint32_t sectorBytes = 0;
-  const std::optional<std::uint64_t> bytes = BytesOfFd(static_cast<int>(volume), sectorBytes);
+  std::optional<std::uint64_t> bytes;
+  if (!state.sysName.empty()) {
+    std::uint64_t sysfsBytes = 0;
+    if (SysfsGeometry(state, sysfsBytes, sectorBytes)) bytes = sysfsBytes;
+  } else {
+    bytes = BytesOfFd(static_cast<int>(volume), sectorBytes);
+  }
   if (!bytes || sectorBytes == 0) return false;
   const std::uint64_t total = *bytes / sectorBytes;
   if (total == 0) return false;  // a reader slot without a card: not ready
@@ -371,6 +558,7 @@ bool LinuxPlatform::Read(Handle volume, std::uint64_t offset, void* buffer, std:
   const auto it = handles_.find(volume);
   if (it == handles_.end()) return false;
   OpenVolumeState& state = it->second;
+  if (state.queryOnly) return false;
   const int fd = static_cast<int>(volume);
   constexpr std::uint64_t kMaxOffset = std::numeric_limits<off_t>::max();
   if (offset > kMaxOffset - size) return false;
@@ -403,6 +591,8 @@ bool LinuxPlatform::Read(Handle volume, std::uint64_t offset, void* buffer, std:
   }
   if (got < 0) {
     lastFailureGone_ = FailureMeansGone(static_cast<int>(-got), state);
+    // The descriptor handed over for a device that went away reaches nothing any more.
+    if (lastFailureGone_) DropGrant(state.path);
     return false;
   }
   bytesRead = static_cast<std::uint32_t>(got);
@@ -484,7 +674,9 @@ void LinuxPlatform::Enumerate() {
 
   present_.clear();
   std::vector<std::string> leftOut;
+  std::set<std::string> seen;
   for (Drive& drive : found) {
+    seen.insert(drive.path);
     if (drive.letter == 0) {
       leftOut.push_back(drive.path);
     } else {
@@ -492,6 +684,16 @@ void LinuxPlatform::Enumerate() {
     }
   }
   UpdateNote(leftOut);
+  // A device that went away takes its access with it: it is asked for anew.
+  std::erase_if(refused_, [&seen](const auto& entry) { return !seen.contains(entry.first); });
+  for (auto it = grants_.begin(); it != grants_.end();) {
+    if (seen.contains(it->first)) {
+      ++it;
+    } else {
+      ::close(it->second.fd);
+      it = grants_.erase(it);
+    }
+  }
 }
 
 std::vector<LinuxPlatform::Drive> LinuxPlatform::FindDrives() const {
@@ -666,6 +868,10 @@ void LinuxPlatform::UpdateNote(const std::vector<std::string>& leftOut) {
       break;
     }
   }
+}
+
+bool LinuxPlatform::IsDevice(const Drive& drive) const {
+  return !drive.name.empty() || IsBlockNode(drive.path);
 }
 
 const LinuxPlatform::Drive* LinuxPlatform::FindDrive(char letter) const {

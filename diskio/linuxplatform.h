@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -30,6 +31,11 @@ bool NaturalNameLess(std::string_view a, std::string_view b);
 // suffix.
 std::string PartitionParentName(std::string_view name);
 
+// Opens a device the user has no rights to read by asking someone who has
+// (udisks2 and polkit, in the window). Returns a read-only descriptor that the
+// caller takes over, or -1 with a reason the user can act on.
+using DeviceOpener = std::function<int(const std::string& devicePath, std::string& why)>;
+
 class LinuxPlatform : public DiskPlatform {
  public:
   // Drives are listed, and given letters, card readers and removable devices
@@ -42,6 +48,12 @@ class LinuxPlatform : public DiskPlatform {
 
   LinuxPlatform(const LinuxPlatform&) = delete;
   LinuxPlatform& operator=(const LinuxPlatform&) = delete;
+
+  // Asked when a device cannot be opened for reading for lack of rights. The
+  // descriptor it hands over serves every later read of that device, so the
+  // user is asked once per device until the device goes away. Without one,
+  // such devices stay unreadable.
+  void SetDeviceOpener(DeviceOpener opener);
 
   bool GetVersion(OSVERSIONINFOA& info) override;
   std::vector<std::string> LogicalDriveRoots() override;
@@ -57,6 +69,7 @@ class LinuxPlatform : public DiskPlatform {
   void Prefetch(Handle volume, std::uint64_t offset, std::uint64_t size) override;
   bool LastFailureWasGone() override { return lastFailureGone_; }
   bool StillReachesDevice(Handle volume) override;
+  bool PrepareToRead(char letter, std::string& why) override;
 
   Handle OpenVWin32() override;
   bool VWin32DosIoctl(Handle vwin32, DIOC_REGISTERS& regs, std::uint8_t* block) override;
@@ -88,13 +101,38 @@ class LinuxPlatform : public DiskPlatform {
     unsigned kind = DRIVE_UNKNOWN;
     bool advised = false;
     bool blockDevice = false;
-    bool direct = false;  // opened for direct I/O
+    bool direct = false;     // opened for direct I/O
+    bool queryOnly = false;  // an O_PATH handle: geometry, never data
     std::string path;
+    // Where the geometry of a device comes from; empty for an image file.
+    std::string sysName;
+    std::string sysDiskName;
     // The node the handle was opened through: a card taken out and put back
     // comes back under a new node, which the old handle never reaches.
     std::uint64_t nodeDevice = 0;
     std::uint64_t nodeInode = 0;
   };
+
+  // A descriptor handed over by the opener, kept for later read opens.
+  struct Grant {
+    int fd = -1;
+    std::uint64_t nodeDevice = 0;  // the node it was granted for
+    std::uint64_t nodeInode = 0;
+  };
+
+  // A read-only descriptor of path: opened directly, or a copy of the one the
+  // opener handed over (then *granted names it). mayAsk lets the opener be
+  // asked again after it refused.
+  int OpenForReading(const std::string& path, bool isDevice, bool mayAsk, std::string& why,
+                     const Grant** granted);
+  const Grant* AskOpener(const std::string& path, std::string& why);
+  // The grant for path while it still reaches the device it was given for.
+  const Grant* LiveGrant(const std::string& path);
+  void DropGrant(const std::string& path);
+  // The sysfs names (the device's, its whole disk's) of a device node.
+  bool SysfsNamesOf(const std::string& path, std::string& name, std::string& diskName) const;
+  bool SysfsGeometry(const OpenVolumeState& state, std::uint64_t& bytes,
+                     std::uint32_t& sectorBytes) const;
 
   // Reads through an open handle, with or without the cache.
   bool Read(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
@@ -118,6 +156,7 @@ class LinuxPlatform : public DiskPlatform {
   // Words the drives left without a letter, for stderr and a tooltip.
   void UpdateNote(const std::vector<std::string>& leftOut);
   const Drive* FindDrive(char letter) const;
+  bool IsDevice(const Drive& drive) const;
 
   std::vector<std::string> imageFiles_;
   std::string sysBlockDir_;
@@ -128,6 +167,9 @@ class LinuxPlatform : public DiskPlatform {
   std::string note_;                      // drives left without a letter; empty when none
   char noteLetter_ = 0;                   // the drive whose description carries the note
   std::map<Handle, OpenVolumeState> handles_;
+  DeviceOpener opener_;
+  std::map<std::string, Grant> grants_;         // device path -> descriptor handed over
+  std::map<std::string, std::string> refused_;  // device path -> the opener's last refusal
   bool lastFailureGone_ = false;
   std::unique_ptr<std::uint8_t, void (*)(void*)> bounce_{nullptr, std::free};  // direct reads
   std::size_t bounceSize_ = 0;

@@ -154,6 +154,12 @@ class DiskPlatform {
   // (not so once the card was taken out, even if it was put back since).
   virtual bool StillReachesDevice(Handle /*volume*/) { return true; }
 
+  // Makes sure the drive can be read, asking for access now where the user
+  // has none of their own, so that a password prompt comes when the user picks
+  // the drive rather than in the middle of a scan. False with a reason the
+  // user can act on.
+  virtual bool PrepareToRead(char /*letter*/, std::string& /*why*/) { return true; }
+
   // CreateFileA on "\\.\vwin32".
   virtual Handle OpenVWin32() = 0;
 

@@ -1,6 +1,7 @@
 // Program entry: the disk unit, the toolkit, the main window, the event loop.
 #include <sys/stat.h>
 #include <QApplication>
+#include <QStatusBar>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include "ui/mainform.h"
 #include "ui/modal.h"
 #include "ui/startup.h"
+#include "ui/udisksopener.h"
 
 namespace {
 
@@ -90,6 +92,17 @@ int main(int argc, char** argv) {
   TForm1 form(platform);
   TDialogSelectDir dialogSelectDir;
   form.DialogSelectDir = &dialogSelectDir;
+
+  // Devices the user may not open are asked for through udisks2 and polkit.
+  TUdisksOpener udisks;
+  udisks.SetStatusDisplay([&form](const QString& text) { form.SB->showMessage(text); });
+  platform.SetDeviceOpener(
+      [&udisks](const std::string& path, std::string& why) { return udisks.Open(path, why); });
+  struct ForgetOpener {
+    LinuxPlatform& platform;
+    ~ForgetOpener() { platform.SetDeviceOpener({}); }  // the platform outlives the opener
+  } forgetOpener{platform};
+
   form.show();
   return QApplication::exec();
 }

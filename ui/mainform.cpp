@@ -285,6 +285,15 @@ namespace {
 
 const QString kOnlyFirst2TiB = QStringLiteral("Only the first 2 TiB of this drive can be searched.");
 
+// A drive item keeps its tooltip without any access problem here, so the
+// latest problem replaces the one before rather than piling up under it.
+constexpr int kPlainToolTipRole = Qt::UserRole + 1;
+
+void ShowAccessProblem(QListWidgetItem& item, const std::string& why) {
+  const QString plain = item.data(kPlainToolTipRole).toString();
+  item.setToolTip(why.empty() ? plain : plain + QLatin1Char('\n') + QString::fromStdString(why));
+}
+
 // More sectors than a 32-bit sector number can name.
 bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector) {
   return bytesPerSector != 0 && sizeBytes / bytesPerSector > UINT32_MAX;
@@ -313,6 +322,7 @@ void TForm1::EnumerateDrives() {
     if (BeyondSectorNumbers(description.sizeBytes, 512)) tip << kOnlyFirst2TiB;
     if (!description.note.empty()) tip << QString::fromStdString(description.note);
     item->setToolTip(tip.join(QLatin1Char('\n')));
+    item->setData(kPlainToolTipRole, item->toolTip());
   }
 }
 
@@ -321,7 +331,7 @@ void TForm1::SetStatusText(const QString& text) {
 }
 
 void TForm1::ListBoxDrivesClick() {
-  const QListWidgetItem* item = ListBoxDrives->currentItem();
+  QListWidgetItem* item = ListBoxDrives->currentItem();
   if (item == nullptr || item->text().isEmpty()) return;
 
   SetStatusText(QStringLiteral("Retrieving driveinformation..."));
@@ -331,8 +341,14 @@ void TForm1::ListBoxDrivesClick() {
   LabelCapacity->clear();
 
   DriveNumber = static_cast<std::uint8_t>(item->text()[0].unicode() - 64);
-  if (GetDriveGeometry(DriveNumber, DriveGeometry)) {
-    const char letter = static_cast<char>(DriveNumber + 64);
+  const char letter = static_cast<char>(DriveNumber + 64);
+  bool ready = GetDriveGeometry(DriveNumber, DriveGeometry);
+  // Access is asked for now, while the user is here to answer a password
+  // prompt, rather than when the scan first reads.
+  std::string why;
+  if (ready) ready = platform_.PrepareToRead(letter, why);
+  ShowAccessProblem(*item, why);
+  if (ready) {
     LabelMedia->setText(MediaText(platform_.DriveType(std::string{letter, ':', '\\'})));
     LabelBytesPerSec->setText(QString::number(DriveGeometry.BytesPerSector));
     LabelCapacity->setText(CapacityText(DriveGeometry.TotalSectors, DriveGeometry.BytesPerSector,

@@ -1,5 +1,7 @@
 #include "diskio/linuxplatform.h"
 
+#include <sys/stat.h>
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -14,6 +16,9 @@
 #include <map>
 #include <thread>
 #include <tuple>
+
+#include "diskio/ldiskio.h"
+#include "tests/support/norights.h"
 
 namespace fs = std::filesystem;
 
@@ -51,9 +56,11 @@ void WriteImage(const fs::path& path, std::uint64_t bytes) {
 }
 
 void AddDisk(const fs::path& sys, const std::string& name, int removable,
-             std::uint64_t sectors = 1000, const std::string& model = "") {
+             std::uint64_t sectors = 1000, const std::string& model = "",
+             std::uint32_t sectorBytes = 512) {
   WriteText(sys / name / "removable", std::to_string(removable) + "\n");
   WriteText(sys / name / "size", std::to_string(sectors) + "\n");
+  WriteText(sys / name / "queue" / "logical_block_size", std::to_string(sectorBytes) + "\n");
   if (!model.empty()) WriteText(sys / name / "device" / "model", model + "\n");
 }
 
@@ -603,6 +610,227 @@ TEST(LinuxPlatformLoopDevice, ReadOnlyLoopIsARemovableDriveOfExactSize) {
   ASSERT_EQ(got, 512u);
   for (std::uint32_t i = 0; i < got; ++i) ASSERT_EQ(last[i], PatternByte(bytes - 512 + i)) << i;
   platform.CloseHandle(volume);
+}
+
+// A card reader whose nodes the test user may not open, as /dev/mmcblk0 is
+// for a user outside the disk group: the drive panel must still know the
+// card, and reading asks the opener, once.
+class LinuxPlatformAccessTest : public ::testing::Test {
+ protected:
+  static constexpr std::uint64_t kCardBytes = 1 << 20;
+
+  void SetUp() override {
+    ASSERT_FALSE(tmp_.path().empty());
+    AddDisk(sys_, "mmcblk0", 0, kCardBytes / 512, "", 4096);
+    AddPartition(sys_, "mmcblk0p1", kCardBytes / 2 / 512);
+    AddDisk(sys_, "sdz", 1, 0);  // a reader slot without a card
+    WriteImage(dev_ / "mmcblk0", kCardBytes);
+    WriteImage(dev_ / "mmcblk0p1", kCardBytes / 2);
+    WriteText(dev_ / "sdz", "");
+    // Descriptors the opener hands over, taken while the test may still open the nodes.
+    card_ = ::open((dev_ / "mmcblk0").c_str(), O_RDONLY | O_CLOEXEC);
+    writable_ = ::open((dev_ / "mmcblk0").c_str(), O_RDWR | O_CLOEXEC);
+    other_ = ::open((dev_ / "mmcblk0p1").c_str(), O_RDONLY | O_CLOEXEC);
+    for (const char* node : {"mmcblk0", "mmcblk0p1", "sdz"}) {
+      fs::permissions(dev_ / node, fs::perms::none);
+    }
+    if (!TWithoutFileRights::Denied(tmp_.path() / "scratch")) {
+      GTEST_SKIP() << "this test user can open files nobody may read";
+    }
+  }
+
+  void TearDown() override {
+    for (int fd : {card_, writable_, other_}) {
+      if (fd >= 0) ::close(fd);
+    }
+  }
+
+  // Gives the descriptor (a copy of it) and counts the calls.
+  void HandOver(LinuxPlatform& platform, const int& fd) {
+    platform.SetDeviceOpener([this, &fd](const std::string& path, std::string& why) {
+      asked_.push_back(path);
+      if (fd < 0) {
+        why = "Access refused: not now";
+        return -1;
+      }
+      handedOver_ = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+      return handedOver_;
+    });
+  }
+
+  LinuxPlatform Make() { return LinuxPlatform({}, sys_.string(), dev_.string()); }
+
+  char LetterOf(LinuxPlatform& platform, const std::string& node) {
+    for (const std::string& root : platform.LogicalDriveRoots()) {
+      if (platform.Describe(root[0]).path == (dev_ / node).string()) {
+        return static_cast<char>(std::toupper(static_cast<unsigned char>(root[0])));
+      }
+    }
+    return 0;
+  }
+
+  static std::uint8_t Drive(char letter) { return static_cast<std::uint8_t>(letter - 64); }
+
+  // The disk unit works on the platform until the end of the scope.
+  struct BoundUnit {
+    explicit BoundUnit(LinuxPlatform& platform) { InitDiskAccess(platform); }
+    ~BoundUnit() { DoneDiskAccess(); }
+  };
+
+  TempDir tmp_;
+  fs::path sys_ = tmp_.path() / "sys";
+  fs::path dev_ = tmp_.path() / "dev";
+  TWithoutFileRights userRights_;
+  int card_ = -1;
+  int writable_ = -1;
+  int other_ = -1;
+  int handedOver_ = -1;
+  std::vector<std::string> asked_;
+};
+
+TEST_F(LinuxPlatformAccessTest, GeometryComesFromSysfsWithoutRightsToTheDevice) {
+  LinuxPlatform platform = Make();
+  HandOver(platform, card_);
+  BoundUnit unit(platform);
+  TDriveGeometry geometry{};
+  ASSERT_TRUE(GetDriveGeometry(Drive(LetterOf(platform, "mmcblk0")), geometry));
+  EXPECT_EQ(geometry.BytesPerSector, 4096u);
+  EXPECT_EQ(geometry.TotalSectors, kCardBytes / 4096);
+  EXPECT_EQ(geometry.MediaKind, mkRemovable);
+  // A partition has its disk's sector size.
+  ASSERT_TRUE(GetDriveGeometry(Drive(LetterOf(platform, "mmcblk0p1")), geometry));
+  EXPECT_EQ(geometry.BytesPerSector, 4096u);
+  EXPECT_EQ(geometry.TotalSectors, kCardBytes / 2 / 4096);
+  // An empty slot stays not ready, and a device without a node is not there.
+  EXPECT_FALSE(GetDriveGeometry(Drive(LetterOf(platform, "sdz")), geometry));
+  fs::remove(dev_ / "mmcblk0p1");
+  EXPECT_FALSE(GetDriveGeometry(Drive(LetterOf(platform, "mmcblk0p1")), geometry));
+  EXPECT_TRUE(asked_.empty());
+
+  // The query handle reads nothing.
+  const Handle query = platform.OpenVolume(LetterOf(platform, "mmcblk0"), false);
+  ASSERT_NE(query, INVALID_HANDLE_VALUE);
+  std::vector<std::uint8_t> buffer(4096);
+  std::uint32_t got = 0;
+  EXPECT_FALSE(platform.ReadAt(query, 0, buffer.data(), 4096, got));
+  platform.CloseHandle(query);
+}
+
+TEST_F(LinuxPlatformAccessTest, TheOpenerIsAskedOnceAndItsDescriptorServesEveryRead) {
+  LinuxPlatform platform = Make();
+  HandOver(platform, card_);
+  BoundUnit unit(platform);
+  const char letter = LetterOf(platform, "mmcblk0");
+  std::string why = "stale";
+  ASSERT_TRUE(platform.PrepareToRead(letter, why)) << why;
+  EXPECT_EQ(why, "");
+  EXPECT_EQ(asked_, std::vector<std::string>{(dev_ / "mmcblk0").string()});
+
+  TDriveGeometry geometry{};
+  ASSERT_TRUE(GetDriveGeometry(Drive(letter), geometry));
+  std::vector<std::uint8_t> card(kCardBytes);
+  for (std::uint32_t first = 0; first < geometry.TotalSectors; first += 16) {
+    ASSERT_TRUE(ReadSectors(Drive(letter), first, 16, card.data() + first * 4096, 16 * 4096))
+        << first;
+  }
+  for (std::uint64_t i = 0; i < kCardBytes; ++i) ASSERT_EQ(card[i], PatternByte(i)) << i;
+  std::vector<std::uint8_t> sector(4096);
+  ASSERT_TRUE(ReadSectorsUncached(Drive(letter), 7, 1, sector.data(), sector.size()));
+  EXPECT_EQ(sector[0], PatternByte(7 * 4096));
+
+  // Later opens, and a later pick of the drive, reuse what was handed over.
+  for (int i = 0; i < 2; ++i) {
+    const Handle volume = platform.OpenVolume(letter, true);
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(::fcntl(static_cast<int>(volume), F_GETFL) & O_ACCMODE, O_RDONLY);
+    EXPECT_TRUE(::fcntl(static_cast<int>(volume), F_GETFD) & FD_CLOEXEC);
+    platform.CloseHandle(volume);
+  }
+  EXPECT_TRUE(platform.PrepareToRead(letter, why));
+  EXPECT_EQ(asked_.size(), 1u);
+}
+
+TEST_F(LinuxPlatformAccessTest, RefusalIsTheReasonAndOnlyTheNextPickAsksAgain) {
+  LinuxPlatform platform = Make();
+  const int none = -1;
+  HandOver(platform, none);
+  BoundUnit unit(platform);
+  const char letter = LetterOf(platform, "mmcblk0");
+  std::string why;
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_EQ(why, "Access refused: not now");
+  // A scan's reads do not bring the prompt back.
+  std::vector<std::uint8_t> sector(4096);
+  EXPECT_FALSE(ReadSectors(Drive(letter), 0, 1, sector.data(), sector.size()));
+  EXPECT_EQ(LastReadFailure(), rfDriveGone);
+  EXPECT_EQ(asked_.size(), 1u);
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_EQ(asked_.size(), 2u);
+
+  // Without an opener there is no one to ask.
+  platform.SetDeviceOpener({});
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_EQ(why, "No permission to read " + (dev_ / "mmcblk0").string());
+  EXPECT_EQ(platform.OpenVolume(letter, true), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(LinuxPlatformAccessTest, OnlyAReadOnlyDescriptorOfThatVeryDeviceIsKept) {
+  ASSERT_GE(writable_, 0);
+  LinuxPlatform platform = Make();
+  const char letter = LetterOf(platform, "mmcblk0");
+  std::string why;
+  HandOver(platform, writable_);
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_NE(why.find("not read-only"), std::string::npos) << why;
+  EXPECT_EQ(::fcntl(handedOver_, F_GETFD), -1);  // closed at once, never used
+
+  HandOver(platform, other_);
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_NE(why.find("is not " + (dev_ / "mmcblk0").string()), std::string::npos) << why;
+  EXPECT_EQ(::fcntl(handedOver_, F_GETFD), -1);
+}
+
+TEST_F(LinuxPlatformAccessTest, AccessGoesAwayWithTheDevice) {
+  LinuxPlatform platform = Make();
+  HandOver(platform, card_);
+  const char letter = LetterOf(platform, "mmcblk0");
+  std::string why;
+  ASSERT_TRUE(platform.PrepareToRead(letter, why)) << why;
+
+  // The card came back under a new node: the old grant does not reach it.
+  fs::remove(dev_ / "mmcblk0");
+  WriteImage(dev_ / "mmcblk0", kCardBytes);
+  ::close(card_);
+  card_ = ::open((dev_ / "mmcblk0").c_str(), O_RDONLY | O_CLOEXEC);
+  fs::permissions(dev_ / "mmcblk0", fs::perms::none);
+  const Handle volume = platform.OpenVolume(letter, true);
+  EXPECT_NE(volume, INVALID_HANDLE_VALUE);
+  platform.CloseHandle(volume);
+  EXPECT_EQ(asked_.size(), 2u);
+
+  // A device gone from the system takes its access along, even if it comes back.
+  fs::remove_all(sys_ / "mmcblk0");
+  platform.LogicalDriveRoots();
+  AddDisk(sys_, "mmcblk0", 0, kCardBytes / 512, "", 4096);
+  platform.LogicalDriveRoots();
+  ASSERT_TRUE(platform.PrepareToRead(letter, why)) << why;
+  EXPECT_EQ(asked_.size(), 3u);
+}
+
+TEST_F(LinuxPlatformAccessTest, ReadableDevicesAndImagesAreOpenedDirectly) {
+  fs::permissions(dev_ / "mmcblk0", fs::perms::owner_read);
+  const fs::path image = tmp_.path() / "card.img";
+  WriteImage(image, 4096);
+  LinuxPlatform platform({image.string()}, sys_.string(), dev_.string());
+  HandOver(platform, card_);
+  std::string why;
+  EXPECT_TRUE(platform.PrepareToRead(LetterOf(platform, "mmcblk0"), why)) << why;
+  EXPECT_TRUE(platform.PrepareToRead('C', why)) << why;
+  // An image file is nobody else's to open: its own error is the reason.
+  fs::permissions(image, fs::perms::none);
+  EXPECT_FALSE(platform.PrepareToRead('C', why));
+  EXPECT_EQ(why, "Cannot open " + image.string() + ": Permission denied");
+  EXPECT_TRUE(asked_.empty());
 }
 
 }  // namespace

@@ -130,6 +130,14 @@ void FakePlatform::CloseHandle(Handle handle) {
   staleHandles_.erase(handle);
 }
 
+bool FakePlatform::PrepareToRead(char letter, std::string& why) {
+  ++prepares;
+  const FakeVolume* volume = Find(letter);
+  if (volume == nullptr) return false;
+  why = volume->readRefusal;
+  return why.empty();
+}
+
 bool FakePlatform::QueryGeometry(Handle volume, DISK_GEOMETRY& geometry) {
   ++geometryQueries;
   const auto it = handles_.find(volume);

@@ -36,6 +36,7 @@ struct FakeVolume {
 
   bool failOpen = false;
   bool failGeometry = false;
+  std::string readRefusal;  // PrepareToRead fails with this reason
   DISK_GEOMETRY geometry{};
 
   std::set<std::uint32_t> unreadable;  // sectors whose every read fails
@@ -77,6 +78,7 @@ class FakePlatform : public DiskPlatform {
   int geometryQueries = 0;
   int closes = 0;
   int vwin32Opens = 0;
+  int prepares = 0;
   int OpenHandles() const { return static_cast<int>(handles_.size()); }
   // Every Get Device Parameters call: registers and block as they came in.
   struct DosCall {
@@ -111,6 +113,7 @@ class FakePlatform : public DiskPlatform {
                       std::uint32_t& bytesRead) override;
   bool LastFailureWasGone() override { return lastFailureGone_; }
   bool StillReachesDevice(Handle volume) override { return !staleHandles_.contains(volume); }
+  bool PrepareToRead(char letter, std::string& why) override;
   Handle OpenVWin32() override;
   bool VWin32DosIoctl(Handle vwin32, DIOC_REGISTERS& regs, std::uint8_t* block) override;
   bool VWin32Int25(Handle vwin32, DIOC_REGISTERS& regs, const DISKIO& packet,

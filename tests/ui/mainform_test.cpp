@@ -208,6 +208,39 @@ TEST_F(MainFormTest, FailedSelectionAfterASuccessfulOne) {
   EXPECT_TRUE(modal.messages.empty());
 }
 
+TEST_F(MainFormTest, ARefusedDriveIsNotReadyAndItsTooltipSaysWhy) {
+  platform.AddVolume('e', 1000000);
+  platform.AddVolume('f', 1000, DRIVE_FIXED).readRefusal = "Access refused: Not authorized";
+  platform.AddVolume('g', 1000).failGeometry = true;
+  TForm1& f = Form();
+  QListWidgetItem* refused = f.ListBoxDrives->item(1);
+  const QString plainTip = refused->toolTip();
+  Select("E:");
+  EXPECT_EQ(platform.prepares, 1);
+  Select("F:");
+  Select("F:");  // the reason is replaced, not repeated
+  EXPECT_EQ(platform.prepares, 3);
+  EXPECT_EQ(refused->toolTip(), plainTip + "\nAccess refused: Not authorized");
+  EXPECT_EQ(f.DriveNumber, 6);
+  EXPECT_EQ(f.LabelStatus->text(), "not ready");
+  EXPECT_FALSE(f.ButtonStart->isEnabled());
+  EXPECT_TRUE(f.LabelMedia->text().isEmpty());
+  EXPECT_TRUE(f.LabelCapacity->text().isEmpty());
+  EXPECT_EQ(f.SpinEditSecAtOnce->Value(), 4000);  // left as the card set it
+  EXPECT_TRUE(modal.messages.empty());            // not ready: no fixed-drive warning
+  EXPECT_EQ(f.SB->currentMessage(), "Ready");
+
+  // Access is asked for only once the geometry is known.
+  Select("G:");
+  EXPECT_EQ(platform.prepares, 3);
+  // Once granted, the reason goes.
+  platform.Volume('f').readRefusal.clear();
+  Select("F:");
+  EXPECT_EQ(refused->toolTip(), plainTip);
+  EXPECT_EQ(f.LabelStatus->text(), "ready");
+  EXPECT_TRUE(f.ButtonStart->isEnabled());
+}
+
 TEST_F(MainFormTest, FixedDriveWarnsAtEverySelection) {
   platform.AddVolume('c', 1000, DRIVE_FIXED);
   platform.AddVolume('d', 1000, DRIVE_FIXED).failOpen = true;

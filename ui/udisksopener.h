@@ -1,0 +1,50 @@
+// Opens block devices for reading on behalf of a user who may not open them:
+// udisks2's Block.OpenDevice on the system bus asks polkit, which may ask the
+// user for a password, the way GNOME Disks gets at a disk. Only read access
+// ("r") is ever asked for.
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QString>
+#include <functional>
+#include <optional>
+#include <string>
+
+class TUdisksOpener {
+ public:
+  // Reasons start with these, so the user can tell why a drive is not ready.
+  static const QString kRefused;     // "Access refused: " + what udisks2 or polkit said
+  static const QString kNotRunning;  // "udisks2 is not running: " + what to do
+
+  // Talks to udisks2 on the system bus. No bus is touched before the first
+  // Open: root and the disk group never need one.
+  TUdisksOpener() = default;
+  // Talks to whatever owns udisks2's name on the bus at this address.
+  explicit TUdisksOpener(const QString& busAddress) : busAddress_(busAddress) {}
+  ~TUdisksOpener();
+  TUdisksOpener(const TUdisksOpener&) = delete;
+  TUdisksOpener& operator=(const TUdisksOpener&) = delete;
+
+  // Shows what the opener waits for ("Asking for access to /dev/sdb").
+  void SetStatusDisplay(std::function<void(const QString& text)> show) { show_ = std::move(show); }
+  // How long the user may take over the password prompt, in milliseconds.
+  void SetPromptTimeout(int milliseconds) { promptTimeout_ = milliseconds; }
+
+  // A read-only descriptor of the device that the caller takes over, or -1
+  // and why not. Fits LinuxPlatform's DeviceOpener.
+  int Open(const std::string& devicePath, std::string& why);
+
+ private:
+  // The udisks2 object of a device path; empty with why set when none.
+  QString BlockObjectOf(const QString& devicePath, QString& why);
+  QString BlockObjectByListing(const QString& devicePath, QString& why);
+  QDBusMessage Call(const QDBusMessage& message, int timeout);
+  QDBusConnection& Bus();
+
+  QString busAddress_;   // empty: the system bus
+  QString privateName_;  // of a connection this opener made itself
+  std::optional<QDBusConnection> bus_;
+  std::function<void(const QString&)> show_;
+  int promptTimeout_ = 5 * 60 * 1000;  // a person looks for their password
+};
