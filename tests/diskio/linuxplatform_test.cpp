@@ -825,10 +825,15 @@ TEST_F(LinuxPlatformAccessTest, ReadableDevicesAndImagesAreOpenedDirectly) {
   HandOver(platform, card_);
   std::string why;
   EXPECT_TRUE(platform.PrepareToRead(LetterOf(platform, "mmcblk0"), why)) << why;
-  EXPECT_TRUE(platform.PrepareToRead('C', why)) << why;
+  char imageLetter = 0;  // after the card reader, which comes first
+  for (const std::string& root : platform.LogicalDriveRoots()) {
+    if (platform.Describe(root[0]).path == image.string()) imageLetter = root[0];
+  }
+  ASSERT_NE(imageLetter, 0);
+  EXPECT_TRUE(platform.PrepareToRead(imageLetter, why)) << why;
   // An image file is nobody else's to open: its own error is the reason.
   fs::permissions(image, fs::perms::none);
-  EXPECT_FALSE(platform.PrepareToRead('C', why));
+  EXPECT_FALSE(platform.PrepareToRead(imageLetter, why));
   EXPECT_EQ(why, "Cannot open " + image.string() + ": Permission denied");
   EXPECT_TRUE(asked_.empty());
 }
