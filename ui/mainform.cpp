@@ -199,6 +199,12 @@ void TForm1::BuildOptionsTab(QWidget* frame) {
                        &TSearchTypes::RIFF);
   chkWAV =
       AddTypeBox(frame, "chkWAV", {256, 232, 145, 17}, "Wave files (*.WAV)", &TSearchTypes::WAV);
+  // Off at start: unticked, the scan carves from header to header.
+  chkCheckFiles = new QCheckBox(QStringLiteral("Check headers and cut files at their end"), frame);
+  chkCheckFiles->setObjectName(QStringLiteral("chkCheckFiles"));
+  chkCheckFiles->setGeometry(112, 158, 289, 17);
+  chkCheckFiles->setStyleSheet(QStringLiteral("QCheckBox { spacing: 3px; }"));
+  connect(chkCheckFiles, &QCheckBox::toggled, this, [this](bool checked) { CheckFiles = checked; });
 
   const QList<QWidget*> tabOrder{EditDestPath,
                                  EditFilenamePrefix,
@@ -213,7 +219,8 @@ void TForm1::BuildOptionsTab(QWidget* frame) {
                                  chkAVI,
                                  chkPNG,
                                  chkRIFF,
-                                 chkWAV};
+                                 chkWAV,
+                                 chkCheckFiles};
   for (qsizetype i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
 

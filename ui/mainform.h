@@ -39,6 +39,7 @@ class TForm1 : public QWidget {
   // The file types searched for, kept current from the check boxes so the
   // detector never reads a widget.
   TSearchTypes SearchTypes;
+  bool CheckFiles = false;  // kept current from chkCheckFiles, read by the scan at every sector
 
   // The folder chooser, created at start-up after the window.
   TDialogSelectDir* DialogSelectDir = nullptr;
@@ -90,6 +91,7 @@ class TForm1 : public QWidget {
   QCheckBox* chkPNG = nullptr;
   QCheckBox* chkRIFF = nullptr;
   QCheckBox* chkWAV = nullptr;
+  QCheckBox* chkCheckFiles = nullptr;
 
   TAnimate* Animate1 = nullptr;
   QProgressBar* ProgressBar = nullptr;

@@ -49,6 +49,9 @@ std::string TWindowScanHost::DestinationText() {
 const TSearchTypes& TWindowScanHost::SearchTypes() {
   return form_.SearchTypes;
 }
+bool TWindowScanHost::CheckFiles() {
+  return form_.CheckFiles;
+}
 bool TWindowScanHost::CancelRequested() {
   return form_.CancelRequested;
 }

@@ -22,6 +22,7 @@ class TWindowScanHost : public TScanHost {
   int SectorsAtOnce() override;
   std::string DestinationText() override;
   const TSearchTypes& SearchTypes() override;
+  bool CheckFiles() override;
   bool CancelRequested() override;
   void ClearCancelRequest() override;
   TZlibTool& Compressor() override;

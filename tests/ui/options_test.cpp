@@ -18,6 +18,7 @@
 #include "tests/support/recordingmodal.h"
 #include "ui/dialogdir.h"
 #include "ui/mainform.h"
+#include "ui/scanhost.h"
 #include "ui/spinedit.h"
 
 namespace {
@@ -71,6 +72,7 @@ TEST_F(OptionsTest, TypeBoxesAsLaidOutWithOnlyJpegChecked) {
       {form->chkPNG, "PNG (*.png)", {112, 208, 89, 17}},
       {form->chkRIFF, "Unknown RIFF (*.RIFF)", {112, 232, 137, 17}},
       {form->chkWAV, "Wave files (*.WAV)", {256, 232, 145, 17}},
+      {form->chkCheckFiles, "Check headers and cut files at their end", {112, 158, 289, 17}},
   };
   for (const Box& b : boxes) {
     EXPECT_EQ(b.box->text(), b.caption);
@@ -94,7 +96,7 @@ TEST_F(OptionsTest, TabOrderRunsThroughTheFieldsThenTheBoxes) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   form->EditDestPath->setFocus();
   QStringList order;
-  for (int i = 0; i < 14; ++i) {
+  for (int i = 0; i < 15; ++i) {
     QWidget* focus = QApplication::focusWidget();
     ASSERT_NE(focus, nullptr);
     // A number field takes the focus in its text field.
@@ -104,7 +106,8 @@ TEST_F(OptionsTest, TabOrderRunsThroughTheFieldsThenTheBoxes) {
   }
   EXPECT_EQ(order, QStringList({"EditDestPath", "EditFilenamePrefix", "SpinEditRetryCount",
                                 "SpinEditSecAtOnce", "Button3", "chkJPG", "chkBMP", "chkGIF",
-                                "chkTIF", "chkMOV", "chkAVI", "chkPNG", "chkRIFF", "chkWAV"}));
+                                "chkTIF", "chkMOV", "chkAVI", "chkPNG", "chkRIFF", "chkWAV",
+                                "chkCheckFiles"}));
 }
 
 TEST_F(OptionsTest, BoxChangedBetweenTwoSectorsCountsFromTheNext) {
@@ -118,6 +121,15 @@ TEST_F(OptionsTest, BoxChangedBetweenTwoSectorsCountsFromTheNext) {
   form->chkJPG->setChecked(false);
   EXPECT_FALSE(DetectFileType(form->SearchTypes, bitmap, sizeof bitmap, tag));
   EXPECT_FALSE(form->SearchTypes.JPG);
+}
+
+TEST_F(OptionsTest, CheckBoxReachesTheScanAtEverySector) {
+  TWindowScanHost host(*form);
+  EXPECT_FALSE(host.CheckFiles());
+  form->chkCheckFiles->click();
+  EXPECT_TRUE(host.CheckFiles());
+  form->chkCheckFiles->click();
+  EXPECT_FALSE(host.CheckFiles());
 }
 
 TEST_F(OptionsTest, ChooserOkSetsTheDestinationWithoutTrailingSlash) {
