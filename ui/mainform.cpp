@@ -18,6 +18,7 @@
 #include <QTabWidget>
 
 #include "diskio/platform.h"
+#include "diskio/samemedium.h"
 #include "engine/restore.h"
 #include "engine/scan.h"
 #include "ui/animate.h"
@@ -385,6 +386,7 @@ void TForm1::ListBoxDrivesClick() {
 
 void TForm1::ButtonStartClick() {
   if (scanning_) return;
+  if (DestinationOnSearchedDrive()) return;
   scanning_ = true;
   struct Done {
     TForm1& form;
@@ -496,7 +498,7 @@ void TForm1::lstResultsClick() {
   cmdRecSel->setEnabled(true);
 
   const QListWidgetItem* item = lstResults->currentItem();
-  if (item == nullptr) return;
+  if (item == nullptr || DestinationOnSearchedDrive()) return;
   const std::string destination = EditDestPath->text().toStdString();
   const std::string storedName = item->text().toStdString();
   const std::string plainPath = PlainPath(destination, storedName);
@@ -536,6 +538,7 @@ void TForm1::RecoverEntry(const QListWidgetItem& item) {
 }
 
 void TForm1::cmdRecSelClick() {
+  if (DestinationOnSearchedDrive()) return;
   SetStatusText(QStringLiteral("restoring image..."));
   const QListWidgetItem* item = lstResults->currentItem();
   if (item == nullptr) throw std::runtime_error("No image is selected");
@@ -544,6 +547,7 @@ void TForm1::cmdRecSelClick() {
 }
 
 void TForm1::cmdRecAllClick() {
+  if (DestinationOnSearchedDrive()) return;
   cmdRecAll->setEnabled(false);
   // Back on also when an entry fails and ends the loop.
   struct Reenable {
@@ -572,4 +576,17 @@ void TForm1::Button3Click() {
 void TForm1::cmdRefreshClick() {
   ListBoxDrives->clear();
   EnumerateDrives();
+}
+
+// Nothing may ever be written to the medium being searched: a destination on
+// it would overwrite the very files to recover. Says so and answers true.
+bool TForm1::DestinationOnSearchedDrive() {
+  if (DriveNumber == 0) return false;
+  const std::string searched = platform_.Describe(static_cast<char>(DriveNumber + 64)).path;
+  if (!DestinationOnSearchedMedium(EditDestPath->text().toStdString(), searched)) return false;
+  ShowWarning(this, QStringLiteral(
+                        "The destination folder is on the drive being searched. Writing there "
+                        "would overwrite the files you want to recover. Please choose a folder "
+                        "on another drive."));
+  return true;
 }

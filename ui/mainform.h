@@ -52,6 +52,7 @@ class TForm1 : public QWidget {
   void cmdRefreshClick();
   void Button3Click();
   void ButtonStartClick();
+  bool DestinationOnSearchedDrive();
   void ButtonCancelClick();
   void lstResultsClick();
   void cmdRecSelClick();

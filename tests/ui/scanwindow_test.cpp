@@ -12,6 +12,9 @@
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
 #include <set>
 #include <algorithm>
 
@@ -194,6 +197,52 @@ TEST_F(ScanWindowTest, VolumesBeyondTwoTebibytesSaySoBeforeAScan) {
   EXPECT_EQ(std::count_if(modal.messages.begin(), modal.messages.end(),
                           [&](const TMessageRequest& m) { return m.text == text; }),
             1);
+}
+
+TEST_F(ScanWindowTest, NothingIsWrittenToTheDriveBeingSearched) {
+  // The drive is an image holding a file system, mounted; the destination
+  // lies inside that mount.
+  const fs::path image = dir / "fs.img";
+  const fs::path mount = dir / "mnt";
+  fs::create_directories(mount);
+  if (::geteuid() != 0 ||
+      std::system(("truncate -s 8M " + image.string() + " && mkfs.ext4 -q -F " + image.string() +
+                   " >/dev/null 2>&1 && mount -o loop " + image.string() + " " + mount.string() +
+                   " 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  }
+  struct Unmount {
+    fs::path path;
+    ~Unmount() { std::system(("umount -d " + path.string()).c_str()); }
+  } unmount{mount};
+  platform.Volume('E').path = image.string();
+  form->EditDestPath->setText(QString::fromStdString((mount / "out").string()));
+  fs::create_directories(mount / "out");
+  const QString refusal =
+      "The destination folder is on the drive being searched. Writing there would overwrite the "
+      "files you want to recover. Please choose a folder on another drive.";
+
+  form->ButtonStart->click();
+  ASSERT_EQ(modal.messages.size(), 1u);
+  EXPECT_EQ(modal.messages[0].text, refusal);
+  EXPECT_TRUE(platform.reads.empty());  // no scan
+  EXPECT_TRUE(form->ButtonStart->isEnabled());
+
+  // Recover and preview write nothing there either.
+  form->lstResults->addItem("img1.JPG");
+  std::ofstream(mount / "out" / "img1.JPG.rdf") << "stored";
+  form->cmdRecAllClick();
+  form->cmdRecSelClick();
+  EXPECT_EQ(modal.messages.size(), 3u);
+  EXPECT_FALSE(fs::exists(mount / "out" / "img1.JPG"));
+
+  // A folder elsewhere is fine.
+  form->EditDestPath->setText(QString::fromStdString(dir.string()));
+  modal.messages.clear();
+  form->ButtonStart->click();
+  EXPECT_TRUE(modal.messages.empty());
+  EXPECT_FALSE(platform.reads.empty());
 }
 
 }  // namespace
