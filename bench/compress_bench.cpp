@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Store and expand of 256 MiB of JPEG-like (incompressible) data, the files
 // on the local disk and in the page cache, one core.
 #include <benchmark/benchmark.h>

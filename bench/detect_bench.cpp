@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Header detection over 64 MiB of random sectors: the per-sector cost of the
 // scan's detector, with every type searched for and with JPEG only.
 #include <benchmark/benchmark.h>

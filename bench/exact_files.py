@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """How many of a card's files a carver gave back whole, and at their size.
 
     exact_files.py MANIFEST IMAGE FOLDER [--by-trap]

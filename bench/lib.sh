@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by the whole-scan benchmarks, from the top of the tree after the
 # Release build: the sample card, timing, and PhotoRec's command line.
 # Callers set work (the scratch folder) and bytes (the card's size).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // ReadSectors over a 1 GiB card image in the page cache, in the scan's runs
 // of 4000 sectors, against dd reading the same file with 2 MB blocks.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Restore and preview through the real main window: a card image is scanned
 // (selected and started as a user would), then "recover all images" is timed,
 // first into an empty folder and then over the files it wrote; then the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole scan of a card image through the headless engine: read, detect,
 // write, store and delete, with the default settings of a selected drive.
 // Prints seconds, MB/s and peak memory, one line.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The same scan through the real main window (offscreen or a display): the
 // image is selected in the drive list as a user would, then Start is pressed.
 #include <sys/resource.h>

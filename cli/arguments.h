@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The command line of fernhollow-carve: what it asks for, or why it cannot be
 // understood. Parsing looks at nothing but the words, so it never touches a
 // file or device.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One run of fernhollow-carve once its arguments are understood: checks the
 // source and the destination, scans, then writes every stored file out to its
 // plain name, as the window's "recover all images" does.

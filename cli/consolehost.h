@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's side of the scan: hands it the command line's settings, shows
 // its progress on stderr and keeps what it stored for the write-out at the
 // end. The engine says why it stopped only through its warnings, so the host

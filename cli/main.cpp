@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // fernhollow-carve: the scan of the window as a batch command, for scripts,
 // servers and machines without a display.
 #include <signal.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The file-to-file compressor behind the stored ".rdf" files: one standard
 // zstd frame with the content size and a checksum, so `zstd -d` opens it too.
 // Every use sets InputFile, then OutputFile, then calls one method. When the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The raw disk access unit: the platform probe, the drive geometry and (later)
 // the sector reader, as plain procedures over module-level state. Nothing here
 // raises; every operation reports through its result.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The production platform: reads raw block devices and image files on Linux.
 // It reports the NT family, so the unit always takes the volume-handle way;
 // the VWIN32 calls exist only to satisfy the port and always fail.

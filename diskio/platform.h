@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The platform port of the disk unit. The unit's procedures were defined on a
 // handful of Windows calls; each operation here stands for one of them, so the
 // algorithms keep their shape and every way (volume handle, VWIN32) can be

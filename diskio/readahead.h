@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One asynchronous read of a block device opened for direct I/O: the next
 // chunk is on its way from the card while the current one is carved. Direct
 // reads bypass the page cache, whose large pages would fail good sectors

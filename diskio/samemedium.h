@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether a destination folder lies on the medium being searched. Writing
 // there would overwrite the very sectors that hold the deleted photos, and the
 // scan would find its own output again.

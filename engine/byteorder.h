@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reading little- and big-endian integers from raw bytes; the caller makes
 // sure the bytes are there.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End finders: follow an open file's own structure, piece by piece as the
 // scan reads it, to tell where the file ends and how far it certainly reaches.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Header detection: does a sector begin a file of a type searched for?
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Header checks: beyond the first bytes that DetectFileType compares, does a
 // sector hold a header that is well formed for its type? Used when the user
 // asks for checked headers and exact ends.

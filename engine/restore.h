@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The rules that lead from an entry of the results list back to its files, and
 // the operations of the restore and the clean-up on one entry. The destination
 // text is passed in as it reads at the moment of use; nothing here keeps it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scan: reads the selected volume from its first sector to its last and
 // carves every file whose header starts a sector into the destination folder,
 // storing each one compressed as soon as it is complete.

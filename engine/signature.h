@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Length-prefixed byte signatures and their comparison.
 #pragma once
 

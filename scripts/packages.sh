@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Sourced by ./run and ./test: installs the Debian packages that are missing,
 # and only those. Needs root (or says what to install).
 

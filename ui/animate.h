@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The busy clip of the Search tab: a strip of equally wide frames, played in a
 // loop at a fixed frame time.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's command line, read before the toolkit starts, so --help and
 // --version answer without a display.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The folder chooser behind the destination path's "..." button. Created
 // hidden at start-up and kept, so its tree remembers the last selection.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The application's general error report, and the guard every window handler
 // runs in, so no exception ever crosses a Qt frame.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Help tab's page of usage notes, and the opener through which it asks the
 // desktop to show the help file.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // JPEG decoding for the preview, straight through libjpeg: decodes at the
 // coarsest DCT scale that still covers the preview area, so a large photo takes
 // milliseconds and a hostile header cannot make it allocate gigabytes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Program entry: the disk unit, the toolkit, the main window, the event loop.
 #include <sys/stat.h>
 #include <QApplication>

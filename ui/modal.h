@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Every modal window of the program goes through this one hook, so tests can
 // answer message boxes and dialogs without a person and without hanging.
 #pragma once

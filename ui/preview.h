@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures for the preview: which files can be drawn, how they are loaded, and
 // the size they are drawn at in the preview area.
 #pragma once

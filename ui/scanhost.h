@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's side of the scan: hands it the settings, shows its progress and
 // keeps the window alive. Labels, the progress bar and the event pump run at
 // most every ~15 ms (and at every failed read, box, store and the last

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small integer field with up/down arrows. The value lives in the text
 // itself: whatever the user has typed is the value, and text that is not a
 // whole number reads as the minimum. Bounds are applied when a value is

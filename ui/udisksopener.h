@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Opens block devices for reading on behalf of a user who may not open them:
 // udisks2's Block.OpenDevice on the system bus asks polkit, which may ask the
 // user for a password, the way GNOME Disks gets at a disk. Only read access

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Regenerates Fernhollow's artwork (icons and the busy animation strip).
 # Needs only ImageMagick 6 `convert`; no fonts are used, so the output does
 # not depend on what is installed.  Usage: resources/art/make-art.sh

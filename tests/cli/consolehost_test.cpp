@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console host over the real scan and a fake card: the settings it hands
 // over, and how it tells a finished scan from one that ended early.
 #include "cli/consolehost.h"

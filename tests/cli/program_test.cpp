@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The built fernhollow-carve as a user or a script runs it: exit statuses,
 // what goes to stdout and stderr, and the files it leaves in DEST.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scan of a real block device with bad sectors: a card image served by
 // nbdkit with chosen sectors failing, through nbdfuse and a direct-I/O loop
 // device, scanned through LinuxPlatform as the program would scan a card.

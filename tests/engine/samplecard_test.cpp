@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The sample card and a whole scan of it: every file on the card comes back.
 #include "tests/support/samplecard.h"
 

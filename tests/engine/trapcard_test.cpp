@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The trap card holds every trap it promises, read back from its bytes: the
 // files are well formed, the traps lie where they fool a header test, and
 // nothing else on the card looks like a header.

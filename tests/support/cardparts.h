@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the plain sample card and the trap card share: byte writers, the one
 // file of each other type, photos made unique per copy, and the manifest.
 // Internal to the sample card's two files.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for udisks2 on a private bus: claims org.freedesktop.UDisks2 on
 // the bus named by DBUS_SYSTEM_BUS_ADDRESS and serves the calls Fernhollow
 // makes (Manager.ResolveDevice and GetBlockDevices, Block.OpenDevice, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // In-memory stand-in for the machine's drives, with faults to inject and
 // counters to assert on. Serves both ways of the disk unit: the volume-handle
 // way (NT family) and the VWIN32 device of the 95/98/ME family.

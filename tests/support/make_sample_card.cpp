@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] [--no-other] [--traps]
 //                  [--seed N]
 // Writes a raw card image to scan, and IMAGE.manifest with what lies where.

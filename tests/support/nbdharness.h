@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A damaged card for tests: an image file served read-only by nbdkit, whose
 // ddrescue filter answers every read touching a listed sector with EIO;
 // nbdfuse shows the export as a file, and that file is attached read-only as

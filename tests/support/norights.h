@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Lets a test run as root meet "Permission denied" where an ordinary user
 // would: while it lives, the calling thread loses its rights to pass over file
 // permissions (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH), which come back at the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A private D-Bus daemon for tests, and the processes a test starts on it
 // (the fake udisks2). Each process is ended by its destructor, whatever the
 // test's outcome. Needs the dbus-daemon program (Debian: dbus-daemon).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads a whole device the way the window does for a user who may not open
 // it: the device's drive from the drive list, its geometry from sysfs, read
 // access asked for through udisks2 (as at the pick of the drive), then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A scan host for engine tests: settings to set, every event recorded.
 #pragma once
 

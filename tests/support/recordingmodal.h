@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A modal hook for window tests: records every box and dialog and answers
 // from a queue (button index; the default button when the queue is empty).
 #pragma once

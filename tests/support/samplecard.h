@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A sample memory card: a raw image with photos (JFIF and Exif, encoded by
 // libjpeg) and one file of each other type, each at a sector boundary, with
 // free space between some, and a manifest of what lies where.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Reads back what a scan stored: expands a ".rdf" file the way a recover
 // does, into a scratch file, and returns its bytes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A folder of the running test's own, emptied at the start and removed at the
 // end, and a reader for the files the code under test leaves in it.
 #pragma once

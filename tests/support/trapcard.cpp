@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The trap card: the files and layout of a real camera card that fool a
 // carver trusting a sector's first bytes, each trap placed on purpose so a
 // test knows where it lies.

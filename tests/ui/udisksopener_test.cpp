@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's opener against a fake udisks2 on a private bus: what it asks
 // for, what it hands over, and the reasons it gives.
 #include "ui/udisksopener.h"
