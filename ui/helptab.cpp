@@ -6,6 +6,8 @@
 #include <QPalette>
 #include <QUrl>
 
+#include "ui/startup.h"
+
 namespace {
 
 TDocumentOpener& Opener() {
@@ -17,8 +19,7 @@ enum class TStyle { Plain, Bold, BoldUnderlined };
 
 QLabel* AddText(QWidget* panel, int x, int y, TStyle style, const QString& text) {
   auto* label = new QLabel(text, panel);
-  QFont font = label->font();
-  font.setBold(style != TStyle::Plain);
+  QFont font = style == TStyle::Plain ? label->font() : BoldFont(label->font());
   font.setUnderline(style == TStyle::BoldUnderlined);
   label->setFont(font);
   label->move(x, y);

@@ -1,10 +1,13 @@
 #include "ui/mainform.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
@@ -14,7 +17,7 @@
 #include <QLocale>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QStatusBar>
+#include <QStandardPaths>
 #include <QTabWidget>
 
 #include "diskio/platform.h"
@@ -32,6 +35,7 @@
 #include "ui/scanhost.h"
 #include "ui/spinedit.h"
 #include "ui/startup.h"
+#include "ui/statusbar.h"
 
 namespace {
 
@@ -39,6 +43,14 @@ constexpr int kValueLabelWidth = 69;
 constexpr int kLabelHeight = 13;
 constexpr int kSizeRightEdge = 145;
 constexpr int kSizeTop = 224;
+// Room kept between the "Filesize:" caption and the size.
+constexpr int kSizeCaptionGap = 4;
+// The size is never drawn smaller than this; 2 TiB, the largest drive, fits.
+constexpr int kSmallestSizePixels = 7;
+
+// Set on an entry of the results list once recover selected or recover all
+// has written its plain file.
+constexpr int kRecoveredRole = Qt::UserRole;
 
 const char* const kTabIcons[] = {":/icons/tab-options.png", ":/icons/tab-help.png",
                                  ":/icons/tab-restore.png", ":/icons/tab-search.png",
@@ -104,7 +116,7 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
   TabSheet5->installEventFilter(this);
   PageControl->setCurrentIndex(0);
 
-  SB = Add<QStatusBar>(this, "SB", {0, 313, 445, 17});
+  SB = Add<TStatusBar>(this, "SB", {0, 313, 445, 17});
   SB->setSizeGripEnabled(false);
 
   connect(ListBoxDrives, &TListBox::UserSelected, this,
@@ -150,7 +162,6 @@ void TForm1::BuildDriveTab(QWidget* frame) {
   AddLabel(frame, 16, 16, "Please select a drive from where to restore the images");
   AddLabel(frame, 16, 44, "Avaiable drives:");
   ListBoxDrives = Add<TListBox>(frame, "ListBoxDrives", {16, 68, 105, 149});
-  ListBoxDrives->setSelectionMode(QAbstractItemView::SingleSelection);
   ListBoxDrives->setUniformItemSizes(true);
   cmdRefresh = AddButton(frame, "cmdRefresh", {16, 224, 105, 25}, "Refresh");
 
@@ -258,11 +269,10 @@ void TForm1::BuildSearchTab(QWidget* frame) {
 
 void TForm1::BuildRestoreTab(QWidget* frame) {
   lstResults = Add<TListBox>(frame, "lstResults", {16, 16, 129, 201});
-  lstResults->setSelectionMode(QAbstractItemView::SingleSelection);
   lstResults->setUniformItemSizes(true);
   imgPreview = Add<QLabel>(frame, "imgPreview", {176, 40, 193, 129});
   imgPreview->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  AddLabel(frame, 16, 224, "Filesize:");
+  sizeCaption_ = AddLabel(frame, 16, 224, "Filesize:");
   // Sized to its text, right edge fixed at x 145.
   lblSize = Add<QLabel>(frame, "lblSize", {kSizeRightEdge, kSizeTop, 0, kLabelHeight});
   lblSize->setAlignment(Qt::AlignRight | Qt::AlignTop);
@@ -272,6 +282,34 @@ void TForm1::BuildRestoreTab(QWidget* frame) {
   cmdRecAll = AddButton(frame, "cmdRecAll", {288, 192, 113, 25}, "recover all images");
   cmdRecAll->setEnabled(false);
 }
+
+namespace {
+
+QString WithSlash(const QString& folder) {
+  return folder.endsWith(QLatin1Char('/')) ? folder : folder + QLatin1Char('/');
+}
+
+// The destination a new window starts with: the program's folder where the
+// user may write to it. Mend: an installed program's folder is not writable,
+// and every scan into it failed at its first file; then the user's pictures
+// folder (home where there is none).
+QString DefaultDestination() {
+  const QString program = ProgramFolder();
+  if (::access(QFile::encodeName(program).constData(), W_OK) == 0) return WithSlash(program);
+  const QString pictures = QStandardPaths::writableLocation(QStandardPaths::PicturesLocation);
+  if (!pictures.isEmpty() && QFileInfo(pictures).isDir()) return WithSlash(pictures);
+  return WithSlash(QDir::homePath());
+}
+
+const QString kOnlyFirst2TiB =
+    QStringLiteral("Only the first 2 TiB of this drive can be searched.");
+
+// More sectors than a 32-bit sector number can name.
+bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector) {
+  return bytesPerSector != 0 && sizeBytes / bytesPerSector > UINT32_MAX;
+}
+
+}  // namespace
 
 void TForm1::FormCreate() {
   // A clip that cannot be loaded leaves the window without an animation.
@@ -284,14 +322,14 @@ void TForm1::FormCreate() {
   // the open just fails and the drive reads as not ready.
 
   EnumerateDrives();
+  // The first thing to do is to pick a drive.
+  ListBoxDrives->setFocus(Qt::OtherFocusReason);
 
-  EditDestPath->setText(QApplication::applicationDirPath() + QLatin1Char('/'));
+  EditDestPath->setText(DefaultDestination());
   EditFilenamePrefix->setText(QStringLiteral("recovered"));
 }
 
 namespace {
-
-const QString kOnlyFirst2TiB = QStringLiteral("Only the first 2 TiB of this drive can be searched.");
 
 // A drive item keeps its tooltip without any access problem here, so the
 // latest problem replaces the one before rather than piling up under it.
@@ -300,11 +338,6 @@ constexpr int kPlainToolTipRole = Qt::UserRole + 1;
 void ShowAccessProblem(QListWidgetItem& item, const std::string& why) {
   const QString plain = item.data(kPlainToolTipRole).toString();
   item.setToolTip(why.empty() ? plain : plain + QLatin1Char('\n') + QString::fromStdString(why));
-}
-
-// More sectors than a 32-bit sector number can name.
-bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector) {
-  return bytesPerSector != 0 && sizeBytes / bytesPerSector > UINT32_MAX;
 }
 
 }  // namespace
@@ -339,7 +372,7 @@ void TForm1::SetStatusText(const QString& text) {
 }
 
 void TForm1::ListBoxDrivesClick() {
-  QListWidgetItem* item = ListBoxDrives->currentItem();
+  QListWidgetItem* item = ListBoxDrives->SelectedItem();
   if (item == nullptr || item->text().isEmpty()) return;
 
   SetStatusText(QStringLiteral("Retrieving driveinformation..."));
@@ -419,6 +452,12 @@ void TForm1::closeEvent(QCloseEvent* event) {
     return;
   }
   closeRequested_ = false;
+  bool canClose = true;
+  Guarded(this, [&] { canClose = FormCloseQuery(); });
+  if (!canClose) {
+    event->ignore();
+    return;
+  }
   Guarded(this, [this] { FormClose(); });
   event->accept();
 }
@@ -469,7 +508,7 @@ void TForm1::PageChanged(int index) {
 }
 
 void TForm1::TabSheet5Show() {
-  OpenDocument(QApplication::applicationDirPath() + QStringLiteral("/FHL.hlp"));
+  OpenDocument(ProgramFolder() + QStringLiteral("/FHL.hlp"));
 }
 
 void TForm1::TabSheet5Enter() {
@@ -479,8 +518,28 @@ void TForm1::TabSheet5Enter() {
 
 void TForm1::ShowFileSize(qint64 size) {
   lblSize->setText(QString::number(size) + QStringLiteral(" Bytes"));
+  // Mend: from ten digits on, the size ran into the "Filesize:" caption. Where
+  // it does not fit between the caption and its right edge, it is drawn closer,
+  // then smaller.
+  const int captionEnd =
+      sizeCaption_->x() + sizeCaption_->fontMetrics().horizontalAdvance(sizeCaption_->text());
+  const int room = kSizeRightEdge - captionEnd - kSizeCaptionGap;
+  const auto fits = [&] { return lblSize->sizeHint().width() <= room; };
+  lblSize->setFont(QFont());  // the window's own, where it fits
+  const QFont full = lblSize->parentWidget()->font();
+  for (int pixels = QFontInfo(full).pixelSize(); pixels >= kSmallestSizePixels && !fits();
+       --pixels) {
+    for (int spacing = 100; spacing >= 90 && !fits(); spacing -= 5) {
+      QFont font = full;
+      font.setPixelSize(pixels);
+      font.setLetterSpacing(QFont::PercentageSpacing, spacing);
+      lblSize->setFont(font);
+    }
+  }
   lblSize->adjustSize();
-  lblSize->move(kSizeRightEdge - lblSize->width(), kSizeTop);
+  // A smaller size keeps to the caption's line.
+  const int lower = sizeCaption_->fontMetrics().ascent() - lblSize->fontMetrics().ascent();
+  lblSize->move(kSizeRightEdge - lblSize->width(), kSizeTop + lower);
 }
 
 void TForm1::lstResultsClick() {
@@ -497,7 +556,7 @@ void TForm1::lstResultsClick() {
   SetStatusText(QStringLiteral("preparing thumbnail..."));
   cmdRecSel->setEnabled(true);
 
-  const QListWidgetItem* item = lstResults->currentItem();
+  const QListWidgetItem* item = lstResults->SelectedItem();
   if (item == nullptr || DestinationOnSearchedDrive()) return;
   const std::string destination = EditDestPath->text().toStdString();
   const std::string storedName = item->text().toStdString();
@@ -529,18 +588,19 @@ void TForm1::lstResultsClick() {
 }
 
 // Expands one entry to its plain file, paths from the destination as it reads now.
-void TForm1::RecoverEntry(const QListWidgetItem& item) {
+void TForm1::RecoverEntry(QListWidgetItem& item) {
   const std::string destination = EditDestPath->text().toStdString();
   const std::string storedName = item.text().toStdString();
   const std::string plainPath = PlainPath(destination, storedName);
   RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
+  item.setData(kRecoveredRole, true);
   SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
 }
 
 void TForm1::cmdRecSelClick() {
   if (DestinationOnSearchedDrive()) return;
   SetStatusText(QStringLiteral("restoring image..."));
-  const QListWidgetItem* item = lstResults->currentItem();
+  QListWidgetItem* item = lstResults->SelectedItem();
   if (item == nullptr) throw std::runtime_error("No image is selected");
   RecoverEntry(*item);
   cmdRecSel->setEnabled(true);
@@ -548,15 +608,38 @@ void TForm1::cmdRecSelClick() {
 
 void TForm1::cmdRecAllClick() {
   if (DestinationOnSearchedDrive()) return;
+  // Mend: the button went off with the focus on it, and the focus fell to the
+  // tab bar. The list holds it meanwhile, and the button gets it back.
+  const bool hadFocus = focusWidget() == cmdRecAll;
+  if (hadFocus) lstResults->setFocus(Qt::OtherFocusReason);
   cmdRecAll->setEnabled(false);
   // Back on also when an entry fails and ends the loop.
   struct Reenable {
     QPushButton* button;
-    ~Reenable() { button->setEnabled(true); }
-  } reenable{cmdRecAll};
+    bool focus;
+    ~Reenable() {
+      button->setEnabled(true);
+      if (focus) button->setFocus(Qt::OtherFocusReason);
+    }
+  } reenable{cmdRecAll, hadFocus};
 
   const int count = lstResults->count();
   for (int i = 0; i < count; ++i) RecoverEntry(*lstResults->item(i));
+}
+
+bool TForm1::FormCloseQuery() {
+  int unrecovered = 0;
+  for (int i = 0; i < lstResults->count(); ++i) {
+    if (!lstResults->item(i)->data(kRecoveredRole).toBool()) ++unrecovered;
+  }
+  if (unrecovered == 0) return true;
+  // Mend: found files never recovered went with their stored copies, unasked.
+  // "&Nein" is the default: Enter alone must not throw them away.
+  return AskConfirmation(this,
+                         QStringLiteral("%1 found files have not been recovered yet. Their stored "
+                                        "copies are deleted when Fernhollow closes. Close anyway?")
+                             .arg(unrecovered),
+                         kNein);
 }
 
 void TForm1::FormClose() {

@@ -57,10 +57,14 @@ class TForm1 : public QWidget {
   void lstResultsClick();
   void cmdRecSelClick();
   void cmdRecAllClick();
+  // Asks before found files that were never recovered go; true to close.
+  bool FormCloseQuery();
   void FormClose();
   void TabSheet5Show();
   void TabSheet5Enter();
   bool Scanning() const { return scanning_; }
+  // Shows "<size> Bytes" in lblSize, right edge fixed, clear of its caption.
+  void ShowFileSize(qint64 size);
 
   // Controls, named as their objectName.
   QTabWidget* PageControl = nullptr;
@@ -124,11 +128,11 @@ class TForm1 : public QWidget {
   void BuildRestoreTab(QWidget* frame);
   void EnumerateDrives();
   void SetStatusText(const QString& text);
-  void ShowFileSize(qint64 size);
-  void RecoverEntry(const QListWidgetItem& item);
+  void RecoverEntry(QListWidgetItem& item);
   void PageChanged(int index);
 
   DiskPlatform& platform_;
+  QLabel* sizeCaption_ = nullptr;  // "Filesize:"
   bool centred_ = false;
   bool scanning_ = false;
   bool closeRequested_ = false;  // held while a scan runs

@@ -77,3 +77,14 @@ void ShowWarning(QWidget* parent, const QString& text) {
   request.icon = TMsgIcon::Warning;
   Modal().Message(parent, request);
 }
+
+bool AskConfirmation(QWidget* parent, const QString& text, int defaultButton) {
+  TMessageRequest request;
+  request.title = QStringLiteral("Bestätigung");
+  request.text = text;
+  request.icon = TMsgIcon::Question;
+  request.buttons = {QStringLiteral("&Ja"), QStringLiteral("&Nein")};
+  request.defaultButton = defaultButton;
+  request.escapeButton = kNein;
+  return Modal().Message(parent, request) != kNein;
+}

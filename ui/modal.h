@@ -39,3 +39,9 @@ void ShowPlainMessage(QWidget* parent, const QString& text);
 
 // The typed warning box of the search: "Warnung", warning icon, OK.
 void ShowWarning(QWidget* parent, const QString& text);
+
+// The typed confirmation box: "Bestätigung", question icon, "&Ja" and "&Nein",
+// Escape or closing the box answering "&Nein". True for "&Ja".
+bool AskConfirmation(QWidget* parent, const QString& text, int defaultButton);
+inline constexpr int kJa = 0;
+inline constexpr int kNein = 1;

@@ -71,9 +71,11 @@ void TWindowScanHost::SearchStarting() {
 }
 
 void TWindowScanHost::ScanningStarted() {
+  // Cancel takes the focus before Start goes off, or the focus would wander off.
+  form_.ButtonCancel->setEnabled(true);
+  form_.ButtonCancel->setFocus(Qt::OtherFocusReason);
   form_.ButtonStart->setEnabled(false);
   form_.ListBoxDrives->setEnabled(false);
-  form_.ButtonCancel->setEnabled(true);
   form_.LabelReadErrors->setText(QStringLiteral("0"));
   form_.LabelStatus->setText(QStringLiteral("busy"));
   form_.Animate1->show();
@@ -119,14 +121,7 @@ void TWindowScanHost::ReadErrorsChanged(std::int32_t errors) {
 }
 
 bool TWindowScanHost::ConfirmOverwrite(const std::string& text) {
-  TMessageRequest request;
-  request.title = QStringLiteral("Bestätigung");
-  request.text = QString::fromStdString(text);
-  request.icon = TMsgIcon::Question;
-  request.buttons = {QStringLiteral("&Ja"), QStringLiteral("&Nein")};
-  request.defaultButton = 0;
-  request.escapeButton = 1;
-  const bool yes = Modal().Message(&form_, request) != 1;
+  const bool yes = AskConfirmation(&form_, QString::fromStdString(text), kJa);
   lastRepaint_ = Clock::now();
   return yes;
 }
@@ -153,6 +148,11 @@ void TWindowScanHost::ScanningEnded() {
   form_.Animate1->hide();
   form_.ButtonStart->setEnabled(true);
   form_.ListBoxDrives->setEnabled(true);
+  // Back to Start, unless the user has taken the focus elsewhere meanwhile.
+  const QWidget* focus = form_.focusWidget();
+  if (focus == nullptr || focus == form_.ButtonCancel || !focus->isVisible()) {
+    form_.ButtonStart->setFocus(Qt::OtherFocusReason);
+  }
   form_.ButtonCancel->setEnabled(false);
   form_.ProgressBar->setValue(0);
   form_.LabelCurrentSector->clear();

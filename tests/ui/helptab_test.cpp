@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QDir>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTabBar>
@@ -85,6 +86,29 @@ TEST_F(HelpTabTest, PanelTextsStylesAndPositions) {
   // Every text stays inside the panel.
   for (QLabel* label : panel->findChildren<QLabel*>())
     EXPECT_TRUE(panel->rect().contains(label->geometry())) << label->text().toStdString();
+}
+
+// How much ink a label puts on the panel.
+qint64 Ink(QLabel& label) {
+  const QImage image = label.grab().toImage().convertToFormat(QImage::Format_Grayscale8);
+  qint64 ink = 0;
+  for (int y = 0; y < image.height(); ++y)
+    for (int x = 0; x < image.width(); ++x) ink += 255 - image.constScanLine(y)[x];
+  return ink;
+}
+
+TEST_F(HelpTabTest, HeadingsAreDrawnInTheBoldFace) {
+  // fonts-wine's Tahoma Bold comes with the regular outlines: drawn from them,
+  // a heading came out as thin as the plain text, only wider spaced.
+  form->PageControl->setCurrentWidget(form->TabSheet5);
+  for (const char* heading : {"The system requirements are:", "How to use Fernhollow (tm):"}) {
+    QLabel* bold = Text(heading);
+    ASSERT_NE(bold, nullptr);
+    QLabel plain(heading, bold->parentWidget());
+    plain.setPalette(bold->palette());
+    plain.adjustSize();
+    EXPECT_GT(Ink(*bold) * 10, Ink(plain) * 13) << heading;
+  }
 }
 
 TEST_F(HelpTabTest, GoingToHelpShowsThenEntersWithBothPaths) {

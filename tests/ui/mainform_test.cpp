@@ -12,15 +12,23 @@
 #include <QTabWidget>
 #include <QTest>
 
+#include <unistd.h>
+#include <QDir>
+#include <QFile>
+
+#include <filesystem>
 #include <memory>
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordingmodal.h"
+#include "tests/support/tempdir.h"
 #include "ui/animate.h"
-#include "ui/listbox.h"
 #include "ui/drivepanel.h"
 #include "ui/errorreport.h"
+#include "ui/listbox.h"
 #include "ui/spinedit.h"
+#include "ui/startup.h"
+#include "ui/statusbar.h"
 
 namespace {
 
@@ -275,23 +283,149 @@ TEST_F(MainFormTest, RefreshKeepsTheDetailsAndDropsTheSelection) {
   EXPECT_EQ(f.SpinEditSecAtOnce->Value(), 4000);
 }
 
-TEST_F(MainFormTest, UserSelectionByMouseAndKeyboardRunsTheDriveSelection) {
-  platform.AddVolume('c', 2880);
-  platform.AddVolume('d', 5760);
+TEST_F(MainFormTest, TheUsersSelectionAlwaysNamesTheDriveInUse) {
+  for (char letter : {'c', 'd', 'e', 'f'}) platform.AddVolume(letter, 2880 * (letter - 'b'));
   TForm1& f = Form();
   f.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
-  const QRect first = f.ListBoxDrives->visualItemRect(f.ListBoxDrives->item(0));
-  QTest::mouseClick(f.ListBoxDrives->viewport(), Qt::LeftButton, {}, first.center());
+  QApplication::setActiveWindow(&f);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+  // The first thing to do is to pick a drive: the list has the focus.
+  EXPECT_EQ(QApplication::focusWidget(), f.ListBoxDrives);
+  QWidget* viewport = f.ListBoxDrives->viewport();
+  const auto at = [&](int row) {
+    return f.ListBoxDrives->visualItemRect(f.ListBoxDrives->item(row)).center();
+  };
+  const auto shown = [&] { return f.ListBoxDrives->SelectedItem()->text(); };
+
+  QTest::keyClick(f.ListBoxDrives, Qt::Key_Space);  // the first, current but not selected
   EXPECT_EQ(f.DriveNumber, 3);
   EXPECT_EQ(f.LabelCapacity->text(), "1.41 MB");
-  QTest::keyClick(f.ListBoxDrives, Qt::Key_Down);
-  EXPECT_EQ(f.DriveNumber, 4);
-  EXPECT_EQ(f.LabelCapacity->text(), "2.81 MB");
+
+  // Dragged from C: to E:, the scan reads E:.
+  QTest::mousePress(viewport, Qt::LeftButton, {}, at(0));
+  QTest::mouseMove(viewport, at(1));
+  QTest::mouseMove(viewport, at(2));
+  QTest::mouseRelease(viewport, Qt::LeftButton, {}, at(2));
+  EXPECT_EQ(shown(), "E:");
+  EXPECT_EQ(f.DriveNumber, 5);
+  EXPECT_EQ(f.LabelCapacity->text(), "4.22 MB");
+
+  // Neither the blank area nor Ctrl+click leave a highlight apart from E:.
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, {20, viewport->height() - 3});
+  QTest::mouseClick(viewport, Qt::LeftButton, Qt::ControlModifier, at(2));
+  EXPECT_EQ(shown(), "E:");
+  EXPECT_EQ(f.DriveNumber, 5);
+
+  QTest::keyClick(f.ListBoxDrives, Qt::Key_End);
+  EXPECT_EQ(f.DriveNumber, 6);
   // The program's own changes to the list select nothing.
-  f.cmdRefreshClick();
+  f.cmdRefresh->click();
   f.ListBoxDrives->setCurrentRow(0);
-  EXPECT_EQ(f.DriveNumber, 4);
+  EXPECT_EQ(f.DriveNumber, 6);
+  EXPECT_EQ(f.LabelCapacity->text(), "5.63 MB");
+}
+
+// The folder of the window's destination at start-up, for a program folder
+// and a pictures folder of the test's choosing.
+class DefaultDestinationTest : public MainFormTest {
+ protected:
+  void TearDown() override {
+    SetProgramFolder({});
+    if (oldConfig.isNull()) {
+      qunsetenv("XDG_CONFIG_HOME");
+    } else {
+      qputenv("XDG_CONFIG_HOME", oldConfig);
+    }
+    MainFormTest::TearDown();
+  }
+  QString Folder(const std::string& name) {
+    std::filesystem::create_directories(scratch.Path() / name);
+    return QString::fromStdString((scratch.Path() / name).string());
+  }
+  void PicturesIn(const QString& folder) {
+    const QString config = Folder("config");
+    QFile dirs(config + "/user-dirs.dirs");
+    ASSERT_TRUE(dirs.open(QIODevice::WriteOnly));
+    dirs.write("XDG_PICTURES_DIR=\"" + folder.toUtf8() + "\"\n");
+    dirs.close();
+    qputenv("XDG_CONFIG_HOME", config.toUtf8());
+  }
+  QString Destination() {
+    form.reset();
+    DoneDiskAccess();
+    return Form().EditDestPath->text();
+  }
+
+  TTempDir scratch;
+  const QByteArray oldConfig = qgetenv("XDG_CONFIG_HOME");
+};
+
+TEST_F(DefaultDestinationTest, ProgramFolderWhereWritableElsePicturesElseHome) {
+  const QString program = Folder("program");
+  SetProgramFolder(program);
+  EXPECT_EQ(Destination(), program + "/");
+
+  const QString pictures = Folder("Bilder");
+  PicturesIn(pictures);
+  SetProgramFolder(program + "/gone");  // cannot be written to
+  EXPECT_EQ(Destination(), pictures + "/");
+  if (::geteuid() != 0) {  // root may write anywhere
+    std::filesystem::permissions(program.toStdString(), std::filesystem::perms::owner_read |
+                                                            std::filesystem::perms::owner_exec);
+    SetProgramFolder(program);
+    EXPECT_EQ(Destination(), pictures + "/");
+  }
+
+  // No pictures folder on this machine: home.
+  PicturesIn(pictures + "/gone");
+  EXPECT_EQ(Destination(), QDir::homePath() + "/");
+}
+
+TEST_F(MainFormTest, LongStatusTextsLoseTheirMiddle) {
+  TForm1& f = Form();
+  auto* bar = qobject_cast<TStatusBar*>(f.SB);
+  ASSERT_NE(bar, nullptr);
+  bar->showMessage("Ready");
+  EXPECT_EQ(bar->ShownText(), "Ready");
+
+  const QString path = "/media/ann/EOS_DIGITAL/recovered/from-the-card-of-the-summer-holiday/" +
+                       QString("very-long-folder-name/").repeated(3) + "recovered1234.JPG";
+  bar->showMessage(path + " was successfully restored");
+  EXPECT_EQ(bar->currentMessage(), path + " was successfully restored");
+  const QString shown = bar->ShownText();
+  EXPECT_TRUE(shown.startsWith("/media/ann/")) << shown.toStdString();
+  EXPECT_TRUE(shown.endsWith("successfully restored")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(QChar(0x2026))) << shown.toStdString();
+  // Within what the bar repaints when its text changes.
+  EXPECT_LE(bar->fontMetrics().horizontalAdvance(shown),
+            bar->width() - 12 - bar->fontMetrics().height());
+}
+
+TEST_F(MainFormTest, FileSizeGrowsLeftwardsClearOfItsCaption) {
+  TForm1& f = Form();
+  QLabel* caption = nullptr;
+  for (QLabel* label : f.TabSheet4->findChildren<QLabel*>())
+    if (label->text() == "Filesize:") caption = label;
+  ASSERT_NE(caption, nullptr);
+  const int captionEnd = caption->x() + caption->fontMetrics().horizontalAdvance("Filesize:");
+
+  // Up to 2 TiB, the largest drive that can be searched.
+  for (qint64 size :
+       {qint64{1600000}, qint64{1234567890}, qint64{12345678901}, qint64{2199023255552}}) {
+    SCOPED_TRACE(size);
+    f.ShowFileSize(size);
+    const QString text = QString::number(size) + " Bytes";
+    EXPECT_EQ(f.lblSize->text(), text);
+    EXPECT_EQ(f.lblSize->geometry().right() + 1, 145);
+    EXPECT_EQ(f.lblSize->y() + f.lblSize->fontMetrics().ascent(),
+              224 + caption->fontMetrics().ascent());  // on the caption's line
+    EXPECT_GT(f.lblSize->x(), captionEnd + 2);
+    EXPECT_LE(f.lblSize->fontMetrics().horizontalAdvance(text), f.lblSize->width());
+  }
+  // A size that fits is drawn in the window's own font again.
+  f.ShowFileSize(1600000);
+  EXPECT_EQ(f.lblSize->font(), f.font());
+  EXPECT_EQ(f.lblSize->y(), 224);
 }
 
 TEST(CapacityTextTest, UnitsRoundingAndSeparator) {

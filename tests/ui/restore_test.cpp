@@ -25,6 +25,7 @@
 #include "tests/support/tempdir.h"
 #include "ui/listbox.h"
 #include "ui/mainform.h"
+#include "ui/modal.h"
 #include "ui/preview.h"
 
 namespace fs = std::filesystem;
@@ -136,8 +137,46 @@ TEST_F(RestoreWindowTest, RecoverSelectedTwiceAndCleanUpAtClose) {
   EXPECT_TRUE(modal.messages.empty());
 
   WriteFile(dir / "notes.txt", {'n'});
+  modal.answers = {kJa};  // recovered2.JPG never was
   form->close();
   EXPECT_EQ(Files(), (std::set<std::string>{"recovered1.JPG", "notes.txt"}));
+}
+
+TEST_F(RestoreWindowTest, CloseAsksBeforeFilesNeverRecoveredGo) {
+  for (const char* name : {"r1.JPG", "r2.JPG", "r3.JPG"})
+    AddEntry(name, EncodeJpeg(16, 16, false, 17));
+  form->show();
+  Select(0);
+  form->cmdRecSel->click();
+  Select(1);  // a preview recovers nothing
+
+  EXPECT_FALSE(form->close());
+  ASSERT_EQ(modal.messages.size(), 1u);
+  const TMessageRequest& box = modal.messages[0];
+  EXPECT_EQ(box.title, "Bestätigung");
+  EXPECT_EQ(box.icon, TMsgIcon::Question);
+  EXPECT_EQ(box.buttons, QStringList({"&Ja", "&Nein"}));
+  EXPECT_EQ(box.text,
+            "2 found files have not been recovered yet. Their stored copies are deleted when "
+            "Fernhollow closes. Close anyway?");
+  EXPECT_EQ(box.defaultButton, kNein);
+  EXPECT_EQ(box.escapeButton, kNein);
+  // "&Nein": the window stays and nothing is deleted.
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_EQ(Files(), (std::set<std::string>{"r1.JPG", "r1.JPG.rdf", "r2.JPG.rdf", "r3.JPG.rdf"}));
+
+  modal.answers = {kJa};
+  EXPECT_TRUE(form->close());
+  EXPECT_EQ(modal.messages.size(), 2u);
+  EXPECT_EQ(Files(), std::set<std::string>{"r1.JPG"});
+}
+
+TEST_F(RestoreWindowTest, EverythingRecoveredClosesUnasked) {
+  for (const char* name : {"r1.JPG", "r2.BMP"}) AddEntry(name, Bitmap(4, 4));
+  form->cmdRecAll->click();
+  EXPECT_TRUE(form->close());
+  EXPECT_TRUE(modal.messages.empty());
+  EXPECT_EQ(Files(), (std::set<std::string>{"r1.JPG", "r2.BMP"}));
 }
 
 TEST_F(RestoreWindowTest, EditedDestinationSendsRecoverAndCleanUpToTheNewFolder) {
@@ -178,6 +217,26 @@ TEST_F(RestoreWindowTest, DestinationWithoutTrailingSlash) {
             QString::fromStdString(dir.string() + "/img1.JPG was successfully restored"));
   form->close();
   EXPECT_EQ(Files(), std::set<std::string>{"img1.JPG"});
+}
+
+TEST_F(RestoreWindowTest, RecoverAllKeepsTheFocusOffTheTabBar) {
+  AddEntry("r1.JPG", EncodeJpeg(16, 16, false, 18));
+  AddEntry("r2.JPG", EncodeJpeg(16, 16, false, 19));
+  form->show();
+  QApplication::setActiveWindow(form.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  form->PageControl->setCurrentWidget(form->TabSheet4);
+  form->cmdRecAll->setFocus();
+  QList<QWidget*> focusDuringLoop;
+  QObject::connect(form->SB, &QStatusBar::messageChanged, form.get(),
+                   [&] { focusDuringLoop << QApplication::focusWidget(); });
+
+  QTest::keyClick(form->cmdRecAll, Qt::Key_Space);
+  ASSERT_TRUE(fs::exists(dir / "r2.JPG"));
+  EXPECT_EQ(focusDuringLoop, QList<QWidget*>({form->lstResults, form->lstResults}));
+  EXPECT_EQ(QApplication::focusWidget(), form->cmdRecAll);
+  // The list holding the focus meanwhile ran no preview.
+  EXPECT_TRUE(form->lblSize->text().isEmpty());
 }
 
 TEST_F(RestoreWindowTest, RecoverAllStopsAtTheFailingEntryAndComesBackOn) {
@@ -259,6 +318,48 @@ TEST_F(RestoreWindowTest, PreviewDrawsAPhotoAndRemovesItsCopy) {
   EXPECT_EQ(qAlpha(shown.pixel(0, 0)), 255);
   EXPECT_EQ(qAlpha(shown.pixel(192, 47)), 255);
   EXPECT_EQ(qAlpha(shown.pixel(0, 48)), 0);
+}
+
+TEST_F(RestoreWindowTest, EveryWayTheUserSelectsAnEntryPreviewsIt) {
+  const Bytes first = EncodeJpeg(64, 48, false, 20);
+  const Bytes second = EncodeJpeg(64, 48, false, 21);
+  const Bytes third = Bitmap(6, 6);
+  AddEntry("r1.JPG", first);
+  AddEntry("r2.JPG", second);
+  AddEntry("r3.BMP", third);
+  form->show();
+  QApplication::setActiveWindow(form.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  form->PageControl->setCurrentWidget(form->TabSheet4);
+  TListBox* list = form->lstResults;
+  QWidget* viewport = list->viewport();
+  const auto at = [&](int row) { return list->visualItemRect(list->item(row)).center(); };
+  const auto shownSize = [&] { return form->lblSize->text().section(' ', 0, 0).toULongLong(); };
+
+  // Shift+Tab brings the focus in; Space selects the first entry and previews it.
+  form->cmdRecAll->setEnabled(true);
+  form->cmdRecAll->setFocus();
+  QTest::keyClick(form->cmdRecAll, Qt::Key_Backtab, Qt::ShiftModifier);
+  ASSERT_EQ(QApplication::focusWidget(), list);
+  QTest::keyClick(list, Qt::Key_Space);
+  EXPECT_EQ(shownSize(), first.size());
+  EXPECT_TRUE(form->cmdRecSel->isEnabled());
+
+  // Dragged from the first to the third: the preview, which takes the list
+  // off and on again at the press, ends on the third.
+  QTest::mousePress(viewport, Qt::LeftButton, {}, at(0));
+  QTest::mouseMove(viewport, at(1));
+  QTest::mouseMove(viewport, at(2));
+  QTest::mouseRelease(viewport, Qt::LeftButton, {}, at(2));
+  EXPECT_EQ(list->SelectedItem(), list->item(2));
+  EXPECT_EQ(shownSize(), third.size());
+
+  // The blank area keeps the entry that recover selected writes.
+  QTest::mouseClick(viewport, Qt::LeftButton, {}, {20, viewport->height() - 3});
+  QTest::keyClick(list, Qt::Key_Up);
+  EXPECT_EQ(shownSize(), second.size());
+  form->cmdRecSel->click();
+  EXPECT_EQ(ReadBytes(dir / "r2.JPG"), second);
 }
 
 TEST_F(RestoreWindowTest, PreviewScalingOfTallSquareAndBitmapPictures) {

@@ -6,9 +6,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -16,7 +18,6 @@
 #include <fstream>
 #include <unistd.h>
 #include <set>
-#include <algorithm>
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/recordingmodal.h"
@@ -24,6 +25,7 @@
 #include "ui/animate.h"
 #include "ui/listbox.h"
 #include "ui/mainform.h"
+#include "ui/modal.h"
 #include "ui/scanhost.h"
 
 namespace fs = std::filesystem;
@@ -103,19 +105,44 @@ TEST_F(ScanWindowTest, CancelInTheFirstPumpReadsNothing) {
   EXPECT_EQ(form->SB->currentMessage(), "Ready");
 }
 
-TEST_F(ScanWindowTest, CloseDuringAScanWaitsForItsEnd) {
+TEST_F(ScanWindowTest, CloseDuringAScanWaitsForItsEndThenAsks) {
   form->show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   bool stillOpen = false;
   QTimer::singleShot(0, form.get(), [&] {
     form->close();
-    stillOpen = form->isVisible() && form->Scanning();
+    stillOpen = form->isVisible() && form->Scanning() && modal.messages.empty();
   });
+  modal.answers = {kJa};
   form->ButtonStart->click();
   EXPECT_TRUE(stillOpen);
   EXPECT_EQ(form->lstResults->count(), 3);  // the scan ran to its end
   QTest::qWait(20);
+  ASSERT_EQ(modal.messages.size(), 1u);
+  EXPECT_TRUE(modal.messages[0].text.startsWith("3 found files have not been recovered yet."));
   EXPECT_FALSE(form->isVisible());
+  EXPECT_FALSE(fs::exists(dir / "recovered1.JPG.rdf"));
+}
+
+TEST_F(ScanWindowTest, FocusGoesToCancelAndBackToStart) {
+  form->show();
+  QApplication::setActiveWindow(form.get());
+  ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+  form->PageControl->setCurrentWidget(form->TabSheet3);
+  form->ButtonStart->setFocus();
+  QWidget* focusDuringScan = nullptr;
+  QTimer::singleShot(0, form.get(), [&] { focusDuringScan = QApplication::focusWidget(); });
+  QTest::keyClick(form->ButtonStart, Qt::Key_Space);
+  EXPECT_EQ(focusDuringScan, form->ButtonCancel);
+  EXPECT_EQ(QApplication::focusWidget(), form->ButtonStart);
+
+  // Taken elsewhere during the scan, the focus stays there.
+  QTimer::singleShot(0, form.get(), [&] {
+    form->PageControl->setCurrentWidget(form->TabSheet4);
+    form->lstResults->setFocus();
+  });
+  form->ButtonStart->click();
+  EXPECT_EQ(QApplication::focusWidget(), form->lstResults);
 }
 
 TEST_F(ScanWindowTest, EmptyDestinationStartsNothing) {
@@ -182,7 +209,7 @@ TEST_F(ScanWindowTest, VolumesBeyondTwoTebibytesSaySoBeforeAScan) {
   EXPECT_FALSE(form->ListBoxDrives->item(0)->toolTip().contains(text));
   FakeVolume& big = platform.AddVolume('F', 100);
   big.describedBytes = (std::uint64_t{1} << 32) * 512;  // 2^32 sectors
-  big.geometry.Cylinders = 0xFFFFFFFF;                    // as the unit clamps it
+  big.geometry.Cylinders = 0xFFFFFFFF;                  // as the unit clamps it
   form->cmdRefreshClick();
   ASSERT_EQ(form->ListBoxDrives->count(), 2);
   EXPECT_TRUE(form->ListBoxDrives->item(1)->toolTip().endsWith(text));
