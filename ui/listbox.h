@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A list box that tells a change of selection by the user (mouse, keyboard,
 // typed letters) apart from the program's own changes, since only the user's
 // runs a handler. The user can move the selection but never clear it, so the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The main window: five tabs (Drive, Options, Search, Restore, Help) and a
 // status bar, laid out at fixed pixel positions in a fixed-size window.
 #pragma once

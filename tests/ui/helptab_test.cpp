@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Help tab: its page of notes, and the two requests to open the help file.
 #include "ui/helptab.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The shared list box: which of the user's inputs run its handler, driven by
 // real key and mouse events.
 #include "ui/listbox.h"

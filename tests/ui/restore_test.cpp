@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Restore tab: recover selected and all, the clean-up at close, and the preview.
 #include <gtest/gtest.h>
 #include <QApplication>
