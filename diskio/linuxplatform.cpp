@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "diskio/linuxplatform.h"
+#include "diskio/smallfiles.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -50,14 +51,6 @@ std::string Trim(std::string_view text) {
   return std::string(text.substr(first, last - first + 1));
 }
 
-std::optional<std::string> ReadSmallFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
 std::optional<std::uint64_t> ReadNumber(const fs::path& path) {
   const std::optional<std::string> text = ReadSmallFile(path);
   if (!text) return std::nullopt;
@@ -67,11 +60,6 @@ std::optional<std::uint64_t> ReadNumber(const fs::path& path) {
   const auto [stop, error] = std::from_chars(digits.data(), end, value);
   if (digits.empty() || error != std::errc{} || stop != end) return std::nullopt;
   return value;
-}
-
-bool Exists(const fs::path& path) {
-  std::error_code error;
-  return fs::exists(path, error);
 }
 
 std::uint32_t LargestDivisorUpTo(std::uint64_t n, std::uint32_t limit) {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "diskio/samemedium.h"
+#include "diskio/smallfiles.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -29,19 +30,6 @@ struct MountEntry {
   std::string source;
   std::string mountPoint;
 };
-
-std::optional<std::string> ReadSmallFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-bool Exists(const fs::path& path) {
-  std::error_code error;
-  return fs::exists(path, error);
-}
 
 std::optional<fs::path> Canonical(const fs::path& path) {
   std::error_code error;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "cli/arguments.h"
+#include "tests/support/mountedimage.h"
 #include "tests/support/samplecard.h"
 #include "tests/support/sha256.h"
 #include "tests/support/tempdir.h"
@@ -215,20 +216,10 @@ TEST_F(ProgramTest, ASourceOrDestinationThatCannotBeUsedExitsWithOne) {
 TEST_F(ProgramTest, ADestinationOnTheSearchedImageIsRefused) {
   // An image holding a file system, mounted: a destination inside it lies on
   // the very image being searched.
-  const fs::path image = scratch.Path() / "fs.img";
-  const fs::path mount = scratch.Path() / "mnt";
-  fs::create_directories(mount);
-  if (::geteuid() != 0 ||
-      std::system(("truncate -s 8M " + image.string() + " && mkfs.ext4 -q -F " + image.string() +
-                   " >/dev/null 2>&1 && mount -o loop " + image.string() + " " + mount.string() +
-                   " 2>/dev/null")
-                      .c_str()) != 0) {
-    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
-  }
-  struct TUnmount {
-    fs::path path;
-    ~TUnmount() { std::system(("umount -d " + path.string()).c_str()); }
-  } unmount{mount};
+  TMountedImage medium(scratch.Path());
+  if (::geteuid() != 0 || !medium.Mounted()) GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  const fs::path image = medium.Image();
+  const fs::path mount = medium.MountPoint();
   const TRun run = RunProgram({image.string(), (mount / "out").string()});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("it is on the drive being searched"), std::string::npos) << run.err;

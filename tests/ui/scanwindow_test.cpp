@@ -21,6 +21,7 @@
 #include <set>
 
 #include "tests/support/fakeplatform.h"
+#include "tests/support/mountedimage.h"
 #include "tests/support/recordingmodal.h"
 #include "tests/support/tempdir.h"
 #include "ui/animate.h"
@@ -230,20 +231,10 @@ TEST_F(ScanWindowTest, VolumesBeyondTwoTebibytesSaySoBeforeAScan) {
 TEST_F(ScanWindowTest, NothingIsWrittenToTheDriveBeingSearched) {
   // The drive is an image holding a file system, mounted; the destination
   // lies inside that mount.
-  const fs::path image = dir / "fs.img";
-  const fs::path mount = dir / "mnt";
-  fs::create_directories(mount);
-  if (::geteuid() != 0 ||
-      std::system(("truncate -s 8M " + image.string() + " && mkfs.ext4 -q -F " + image.string() +
-                   " >/dev/null 2>&1 && mount -o loop " + image.string() + " " + mount.string() +
-                   " 2>/dev/null")
-                      .c_str()) != 0) {
-    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
-  }
-  struct Unmount {
-    fs::path path;
-    ~Unmount() { std::system(("umount -d " + path.string()).c_str()); }
-  } unmount{mount};
+  TMountedImage medium(dir);
+  if (::geteuid() != 0 || !medium.Mounted()) GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  const fs::path image = medium.Image();
+  const fs::path mount = medium.MountPoint();
   platform.Volume('E').path = image.string();
   form->EditDestPath->setText(QString::fromStdString((mount / "out").string()));
   fs::create_directories(mount / "out");
