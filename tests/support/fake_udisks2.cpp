@@ -52,8 +52,8 @@ class FakeUdisks : public QDBusVirtualObject {
     const QList<QVariant> args = message.arguments();
     if (message.path() == kManagerPath) {
       if (member == QLatin1String("ResolveDevice") && resolve_) {
-        const auto spec = qdbus_cast<QVariantMap>(args.value(0));
-        const QString wanted = Canonical(spec.value(QStringLiteral("path")).toString());
+        const auto devspec = qdbus_cast<QVariantMap>(args.value(0));
+        const QString wanted = Canonical(devspec.value(QStringLiteral("path")).toString());
         QList<QDBusObjectPath> found;
         for (int i = 0; i < devices_.size(); ++i) {
           if (Canonical(devices_[i]) == wanted) found << ObjectOf(i);
