@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +82,11 @@ std::size_t InsertComment(Bytes& jpeg, std::size_t padding = 0);
 void StampCopy(Photo& photo, int copy);
 
 void WriteManifest(const std::string& path, const std::vector<SampleFile>& files);
+
+// Ends a card image: the rest up to its size is free space (left sparse),
+// then the manifest beside it. Throws std::runtime_error.
+void FinishCard(std::ofstream& out, std::uint64_t bytes, const std::string& imagePath,
+                const std::vector<SampleFile>& files);
 
 std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
                                       const SampleCardOptions& options);

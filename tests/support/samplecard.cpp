@@ -311,6 +311,15 @@ void StampCopy(Photo& photo, int copy) {
   std::memcpy(photo.bytes.data() + photo.commentAt, unique, 16);
 }
 
+void FinishCard(std::ofstream& out, std::uint64_t bytes, const std::string& imagePath,
+                const std::vector<SampleFile>& files) {
+  out.seekp(static_cast<std::streamoff>(bytes - 1));
+  out.put(0);
+  out.close();
+  if (!out) throw std::runtime_error("Could not write " + imagePath);
+  WriteManifest(imagePath + ".manifest", files);
+}
+
 void WriteManifest(const std::string& path, const std::vector<SampleFile>& files) {
   std::ofstream manifest(path, std::ios::trunc);
   manifest << "# type\tfirstSector\tsize\tsha256\twhole\ttrap\n";
@@ -384,13 +393,7 @@ std::vector<SampleFile> WriteSampleCard(const std::string& imagePath,
   for (; nextOther < others.size(); ++nextOther) place(otherTypes[nextOther], others[nextOther]);
   if (sector > totalSectors) throw std::runtime_error("The card is too small for its files");
 
-  // The rest of the card is free space.
-  out.seekp(static_cast<std::streamoff>(options.bytes - 1));
-  out.put(0);
-  out.close();
-  if (!out) throw std::runtime_error("Could not write " + imagePath);
-
-  WriteManifest(imagePath + ".manifest", files);
+  FinishCard(out, options.bytes, imagePath, files);
   return files;
 }
 

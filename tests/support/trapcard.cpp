@@ -472,10 +472,6 @@ std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
   write("JPG", last.bytes, true, "");
   if (sector > end) throw std::runtime_error("The card is too small for its files");
 
-  out.seekp(static_cast<std::streamoff>(options.bytes - 1));
-  out.put(0);
-  out.close();
-  if (!out) throw std::runtime_error("Could not write " + imagePath);
-  WriteManifest(imagePath + ".manifest", files);
+  FinishCard(out, options.bytes, imagePath, files);
   return files;
 }
