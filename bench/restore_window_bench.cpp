@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: restore_window_bench IMAGE DESTINATION\n");
     return 1;
   }
-  static LinuxPlatform platform({argv[1]}, "/nonexistent");
+  static LinuxPlatform platform({argv[1]}, LinuxPlatform::TSourcesOnly{});
   InitDiskAccess(platform);
   SetUpApplication(app);
   const fs::path dir = argv[2];

@@ -71,7 +71,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: scan_bench IMAGE DESTINATION [--all-types] [--check]\n");
     return 1;
   }
-  static LinuxPlatform platform({argv[1]}, "/nonexistent");
+  static LinuxPlatform platform({argv[1]}, LinuxPlatform::TSourcesOnly{});
   InitDiskAccess(platform);
   TQuietHost host;
   if (!GetDriveGeometry(3, host.geometry)) {

@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: scan_window_bench IMAGE DESTINATION\n");
     return 1;
   }
-  static LinuxPlatform platform({argv[1]}, "/nonexistent");
+  static LinuxPlatform platform({argv[1]}, LinuxPlatform::TSourcesOnly{});
   InitDiskAccess(platform);
   SetUpApplication(app);
   TForm1 form(platform);

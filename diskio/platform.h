@@ -98,6 +98,9 @@ struct DriveDescription {
   // A remark for the user, such as drives left without a letter; usually empty.
   // Initialised so that brace lists without it stay warning-free.
   std::string note{};
+  // Logical sector size where the system tells it without opening the
+  // device (sysfs); 0 where unknown.
+  std::uint32_t sectorBytes = 0;
 };
 
 class DiskPlatform {
@@ -147,8 +150,10 @@ class DiskPlatform {
   // Asks for a range to be fetched into the cache while the caller works.
   virtual void Prefetch(Handle /*volume*/, std::uint64_t /*offset*/, std::uint64_t /*size*/) {}
 
-  // Whether the last failed OpenVolume or ReadAt failed because the medium or
-  // the device is gone (as opposed to an unreadable sector).
+  // Whether the last read (ReadAt, ReadAtUncached) failed because the medium
+  // or the device is gone, as opposed to an unreadable sector; false after a
+  // read that succeeded or came back short. A failed OpenVolume for reading
+  // counts as gone until the next read; a failed query open says nothing.
   virtual bool LastFailureWasGone() { return false; }
 
   // Whether an open volume handle still reaches the device it was opened on

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "diskio/samemedium.h"
-#include "diskio/smallfiles.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -17,6 +16,9 @@
 #include <sstream>
 #include <string_view>
 #include <vector>
+
+#include "diskio/smallfiles.h"
+#include "diskio/sysfs.h"
 
 namespace fs = std::filesystem;
 
@@ -43,10 +45,6 @@ fs::path Normal(const fs::path& path) {
   fs::path normal = path.lexically_normal();
   if (!normal.has_filename() && normal.has_relative_path()) normal = normal.parent_path();
   return normal;
-}
-
-std::string NumberText(dev_t device) {
-  return std::to_string(major(device)) + ":" + std::to_string(minor(device));
 }
 
 // mountinfo writes space, tab, newline and backslash as \ooo.
@@ -103,8 +101,7 @@ class TMediumResolver {
   // The file system whose files carry st_dev == device.
   void AddFileSystem(dev_t device, int depth) {
     if (depth > kMaxDepth || !fileSystemsSeen_.insert(device).second) return;
-    if (const std::optional<fs::path> dir =
-            Canonical(fs::path(paths_.sysDevBlock) / NumberText(device))) {
+    if (const std::optional<fs::path> dir = DeviceDirOf(paths_.sysDevBlock, device)) {
       AddBlockDevice(*dir, depth);
       return;
     }
@@ -129,8 +126,7 @@ class TMediumResolver {
     struct stat info {};
     const bool known = ::stat(path.c_str(), &info) == 0;
     if (known && S_ISBLK(info.st_mode)) {
-      if (const std::optional<fs::path> dir =
-              Canonical(fs::path(paths_.sysDevBlock) / NumberText(info.st_rdev))) {
+      if (const std::optional<fs::path> dir = DeviceDirOf(paths_.sysDevBlock, info.st_rdev)) {
         AddBlockDevice(*dir, depth);
         return true;
       }
@@ -149,18 +145,10 @@ class TMediumResolver {
  private:
   void AddBlockDevice(const fs::path& sysDir, int depth) {
     if (depth > kMaxDepth) return;
-    // In sysfs a partition's directory lies inside its disk's.
-    const fs::path whole = Exists(sysDir / "partition") ? sysDir.parent_path() : sysDir;
+    const fs::path whole = WholeDiskDir(sysDir);
     if (!keys_.insert("disk " + whole.string()).second) return;
-    std::error_code error;
-    for (fs::directory_iterator it(whole / "slaves", error), end; !error && it != end;
-         it.increment(error)) {
-      if (const std::optional<fs::path> lower = Canonical(it->path())) {
-        AddBlockDevice(*lower, depth + 1);
-      }
-    }
-    std::string backing = ReadSmallFile(whole / "loop" / "backing_file").value_or("");
-    while (!backing.empty() && backing.back() == '\n') backing.pop_back();
+    for (const fs::path& lower : SlaveDirs(whole)) AddBlockDevice(lower, depth + 1);
+    const std::string backing = LoopBackingFile(whole);
     if (!backing.empty()) AddPath(backing, depth + 1);
   }
 
@@ -173,7 +161,7 @@ class TMediumResolver {
   std::vector<MountEntry> MountsOf(dev_t device) const {
     std::vector<MountEntry> mounts;
     std::ifstream in(paths_.mountInfo);
-    const std::string number = NumberText(device);
+    const std::string number = DeviceNumberText(device);
     std::string line;
     while (std::getline(in, line)) {
       // ID PARENT MAJ:MIN ROOT MOUNTPOINT OPTIONS [OPTIONAL...] - FSTYPE SOURCE SUPEROPTIONS

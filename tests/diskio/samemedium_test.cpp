@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -12,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/shell.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -255,29 +255,10 @@ TEST_F(SameMediumTest, UnresolvableCountsAsAnotherMedium) {
 
 // ---- On the machine's own devices, where it has root, loop devices, FUSE ----
 
-int Shell(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[256];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-    text.append(buffer, n);
-  const int status = ::pclose(pipe);
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
 std::string MissingTools(std::initializer_list<const char*> programs) {
   if (::geteuid() != 0) return "needs root";
   for (const char* program : programs) {
-    if (Shell(std::string("command -v ") + program) != 0) return std::string("needs ") + program;
+    if (Run(std::string("command -v ") + program) != 0) return std::string("needs ") + program;
   }
   return {};
 }
@@ -286,10 +267,11 @@ std::string MissingTools(std::initializer_list<const char*> programs) {
 class TLoop {
  public:
   explicit TLoop(const fs::path& image) {
-    if (Shell("losetup --find --show " + Quote(image.string()), &device_) != 0) device_.clear();
+    if (Run("losetup --find --show " + Quote(image.string()), &device_) != 0) device_.clear();
+    device_ = Trim(device_);
   }
   ~TLoop() {
-    if (!device_.empty()) Shell("losetup -d " + Quote(device_));
+    if (!device_.empty()) Run("losetup -d " + Quote(device_));
   }
   TLoop(const TLoop&) = delete;
   TLoop& operator=(const TLoop&) = delete;
@@ -304,11 +286,11 @@ class TMount {
  public:
   TMount(const std::string& command, const fs::path& point) : point_(point) {
     fs::create_directories(point_);
-    mounted_ = Shell(command, &problem_) == 0;
+    mounted_ = Run(command, &problem_) == 0;
   }
   ~TMount() {
-    if (mounted_ && Shell("umount " + Quote(point_.string())) != 0) {
-      Shell("umount -l " + Quote(point_.string()));
+    if (mounted_ && Run("umount " + Quote(point_.string())) != 0) {
+      Run("umount -l " + Quote(point_.string()));
     }
   }
   TMount(const TMount&) = delete;
@@ -332,8 +314,8 @@ TEST(SameMediumOnThisMachine, LoopMountedExt4Image) {
   const fs::path other = tmp.Path() / "other.img";
   const fs::path mount = tmp.Path() / "mnt";
   WriteText(other, "other");
-  ASSERT_EQ(Shell("truncate -s 8M " + Quote(image.string())), 0);
-  ASSERT_EQ(Shell("mkfs.ext4 -F -q " + Quote(image.string())), 0);
+  ASSERT_EQ(::Run("truncate -s 8M " + Quote(image.string())), 0);
+  ASSERT_EQ(::Run("mkfs.ext4 -F -q " + Quote(image.string())), 0);
   TLoop loop(image);
   if (loop.Device().empty()) GTEST_SKIP() << "losetup could not attach an image here";
   TMount mounted("mount -t ext4 " + Quote(loop.Device()) + " " + Quote(mount.string()), mount);
@@ -358,8 +340,8 @@ TEST(SameMediumOnThisMachine, FatMountedThroughFusefat) {
   const fs::path image = tmp.Path() / "card.img";
   const fs::path other = tmp.Path() / "other.img";
   WriteText(other, "other");
-  ASSERT_EQ(Shell("truncate -s 8M " + Quote(image.string())), 0);
-  ASSERT_EQ(Shell("mkfs.fat " + Quote(image.string())), 0);
+  ASSERT_EQ(::Run("truncate -s 8M " + Quote(image.string())), 0);
+  ASSERT_EQ(::Run("mkfs.fat " + Quote(image.string())), 0);
   {
     // fusefat names itself, not the image, as the mount source.
     const fs::path mount = tmp.Path() / "direct";

@@ -119,7 +119,9 @@ TEST_F(BadDeviceTest, ScanLosesExactlyTheBadSectorsOfARealDevice) {
   ASSERT_EQ(card->LogicalBlockSize(), kSector);
 
   // The device fails the bad sectors and nothing beside them, one failed
-  // server read per failed read of the device.
+  // server read per failed read of the device. Only this test's own reads
+  // count: udev (on any desktop) probes a new device and may read a bad one.
+  const int probed = card->FailedReads();
   for (std::uint32_t bad : kBad) {
     EXPECT_FALSE(card->ReadSectorDirect(bad).has_value()) << "sector " << bad << " reads";
     for (std::uint32_t near : {bad - 1, bad + 1}) {
@@ -130,7 +132,7 @@ TEST_F(BadDeviceTest, ScanLosesExactlyTheBadSectorsOfARealDevice) {
     }
   }
   const int failedBefore = card->FailedReads();
-  ASSERT_EQ(failedBefore, static_cast<int>(kBad.size()));
+  ASSERT_EQ(failedBefore - probed, static_cast<int>(kBad.size()));
 
   platform = std::make_unique<LinuxPlatform>(std::vector<std::string>{card->Device()});
   InitDiskAccess(*platform);

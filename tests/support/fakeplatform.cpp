@@ -105,8 +105,11 @@ unsigned FakePlatform::DriveType(const std::string& root) {
 DriveDescription FakePlatform::Describe(char letter) {
   const FakeVolume* volume = Find(letter);
   if (volume == nullptr) return {};
-  return {volume->path, volume->model,
-          volume->describedBytes != 0 ? volume->describedBytes : volume->data.size()};
+  return {volume->path,
+          volume->model,
+          volume->describedBytes != 0 ? volume->describedBytes : volume->data.size(),
+          {},
+          volume->geometry.BytesPerSector};
 }
 
 Handle FakePlatform::OpenVolume(char letter, bool forReading) {
@@ -176,6 +179,7 @@ bool FakePlatform::ReadAtUncached(Handle volume, std::uint64_t offset, void* buf
 bool FakePlatform::Read(Handle volume, std::uint64_t offset, void* buffer, std::uint32_t size,
                         std::uint32_t& bytesRead, bool uncached) {
   bytesRead = 0;
+  lastFailureGone_ = false;  // each read answers for itself, as a real drive's does
   if (onRead) onRead();
   reads.push_back({offset, size, uncached, false});
   const auto it = handles_.find(volume);

@@ -64,11 +64,11 @@ class FakePlatform : public DiskPlatform {
                         std::uint32_t bytesPerSector = 512);
   FakeVolume& Volume(char letter);
   void RemoveVolume(char letter);
-  bool listFails = false;        // GetLogicalDriveStrings returns 0
-  bool mediumRemoved = false;    // every read fails from now on
-  bool deviceGone = false;       // every read fails as one of a vanished device does
+  bool listFails = false;                       // GetLogicalDriveStrings returns 0
+  bool mediumRemoved = false;                   // every read fails from now on
+  bool deviceGone = false;                      // every read fails as one of a vanished device does
   std::chrono::microseconds failedReadTime{0};  // what each failed read takes
-  std::function<void()> onRead;                  // runs before every volume-handle read
+  std::function<void()> onRead;                 // runs before every volume-handle read
   // The handles open now no longer reach their device (a card taken out).
   void MakeOpenHandlesStale();
   bool vwin32ReadFails = false;  // the VWIN32 read calls themselves fail

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "tests/support/nbdharness.h"
+#include "tests/support/shell.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -28,61 +29,6 @@ namespace {
 constexpr long kFuseSuperMagic = 0x65735546;
 constexpr auto kStartTimeout = std::chrono::seconds(10);
 constexpr auto kStopTimeout = std::chrono::seconds(5);
-
-// Polls until done() holds or the time is up; says whether it held.
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
-
-std::string FindProgram(const std::string& name) {
-  std::string path = std::getenv("PATH") ? std::getenv("PATH") : "";
-  path += ":/usr/local/sbin:/usr/sbin:/sbin:/usr/bin:/bin";
-  std::stringstream dirs(path);
-  for (std::string dir; std::getline(dirs, dir, ':');) {
-    if (dir.empty()) continue;
-    const std::string candidate = dir + "/" + name;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-  }
-  return {};
-}
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
-}
-
-// Runs a shell command; its exit status, with stdout and stderr in output.
-int Run(const std::string& command, std::string* output = nullptr) {
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return -1;
-  std::string text;
-  char buffer[512];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
-    text.append(buffer, n);
-  const int status = ::pclose(pipe);
-  if (output) *output = text;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string ReadText(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string Trim(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  std::size_t start = 0;
-  while (start < text.size() && std::isspace(static_cast<unsigned char>(text[start]))) ++start;
-  return text.substr(start);
-}
 
 bool IsFuseMount(const fs::path& path) {
   struct statfs info {};
@@ -256,8 +202,10 @@ bool TNbdHarness::AttachLoop() {
     return false;
   }
   device_ = last;
-  // The sysfs entries appear with the attachment; wait for them to settle.
+  // The sysfs entries appear with the attachment; wait for them to settle,
+  // and for udev's probe of the new device to be over.
   WaitFor([this] { return !SysfsValue("loop/backing_file").empty(); }, std::chrono::seconds(2));
+  SettleUdev();
   if (!output.empty() && Trim(output) != last) problem_ = "losetup: " + Trim(output);
   return true;
 }
