@@ -11,6 +11,7 @@
 #include <exception>
 #include <filesystem>
 #include <utility>
+#include <vector>
 
 #include "cli/consolehost.h"
 #include "diskio/ldiskio.h"
@@ -47,17 +48,30 @@ std::string SourceProblem(const std::string& source) {
 }
 
 // Makes the folder when only its last part is missing; empty on success.
-std::string MakeDestination(const std::string& dest) {
+// made tells whether this run made it.
+std::string MakeDestination(const std::string& dest, bool& made) {
+  made = false;
   struct stat info {};
   if (::stat(dest.c_str(), &info) != 0) {
     if (errno != ENOENT) return std::strerror(errno);
     if (::mkdir(dest.c_str(), 0777) != 0) {
       return errno == ENOENT ? "its parent folder does not exist" : std::strerror(errno);
     }
+    made = true;
   }
   // Found out now rather than at the first file, perhaps an hour into the scan.
-  if (::access(dest.c_str(), W_OK | X_OK) != 0) return std::strerror(errno);
+  if (::access(dest.c_str(), W_OK | X_OK) != 0) {
+    const std::string problem = std::strerror(errno);
+    if (made) ::rmdir(dest.c_str());
+    made = false;
+    return problem;
+  }
   return {};
+}
+
+// "1 file", "2 files"
+std::string Files(std::size_t count) {
+  return std::to_string(count) + (count == 1 ? " file" : " files");
 }
 
 std::string TypeNames(const TSearchTypes& types) {
@@ -73,26 +87,48 @@ std::string TypeNames(const TSearchTypes& types) {
 }
 
 // Writes every stored file out to its plain path and prints that path on
-// out; false when one could not be written (its stored copy stays).
+// out; false when one could not be written (its stored copy stays). A second
+// signal gives up between two blocks: the file being expanded leaves no
+// partial copy, and every file not written out keeps its stored copy, named
+// on err.
 bool WriteOut(TConsoleScanHost& host, const std::string& destination, bool keepStored,
-              std::FILE* out) {
+              const TStopFlags& flags, std::FILE* out, std::size_t& written) {
   bool allWritten = true;
+  written = 0;
+  std::vector<std::string> kept;
+  host.Compressor().Abort = &flags.abort;
   for (const std::string& name : host.Stored()) {
     const std::string storedPath = StoredPath(destination, name);
     const std::string plainPath = PlainPath(destination, name);
+    if (flags.abort != 0) {
+      kept.push_back(storedPath);
+      continue;
+    }
     try {
       RecoverStoredFile(host.Compressor(), storedPath, plainPath);
     } catch (const std::exception& error) {
+      if (flags.abort != 0) {
+        kept.push_back(storedPath);
+        continue;
+      }
       host.Message("Could not write out " + plainPath + ": " + error.what() + "; its stored copy " +
                    storedPath + " is kept.");
       allWritten = false;
       continue;
     }
-    std::fprintf(out, "%s\n", plainPath.c_str());
+    const bool cut = name == host.CutAtStop();
+    std::fprintf(out, "%s%s\n", plainPath.c_str(), cut ? " (cut at the stop)" : "");
     std::fflush(out);
+    ++written;
     if (!keepStored) DeleteFileQuietly(storedPath);
   }
-  return allWritten;
+  host.Compressor().Abort = nullptr;
+  if (!kept.empty()) {
+    host.Message("Stopped again: " + Files(kept.size()) + (kept.size() == 1 ? " was" : " were") +
+                 " not written out; each stays as its stored copy (expand it with zstd -d):");
+    for (const std::string& path : kept) host.Message("kept stored: " + path);
+  }
+  return allWritten && kept.empty();
 }
 
 }  // namespace
@@ -113,8 +149,8 @@ std::string DestinationRefusal(const std::string& dest, const std::string& sourc
   return {};
 }
 
-int RunCarve(const TCarveOptions& options, const volatile std::sig_atomic_t& stop, std::FILE* out,
-             std::FILE* err, bool errIsTerminal) {
+int RunCarve(const TCarveOptions& options, const TStopFlags& flags, std::FILE* out, std::FILE* err,
+             bool errIsTerminal) {
   if (const std::string problem = SourceProblem(options.source); !problem.empty()) {
     Say(err, "cannot read " + options.source + ": " + problem);
     return kExitEarly;
@@ -130,18 +166,9 @@ int RunCarve(const TCarveOptions& options, const volatile std::sig_atomic_t& sto
     Say(err, "cannot use " + options.dest + " as the destination: " + refusal);
     return kExitEarly;
   }
-  if (const std::string problem = MakeDestination(destPath.string()); !problem.empty()) {
-    Say(err, "cannot write to " + options.dest + ": " + problem);
-    return kExitEarly;
-  }
-  // The folder exists now: name it as the system resolves it, so every path
-  // printed is the file's real place.
-  std::string destination = fs::weakly_canonical(destPath, error).string();
-  if (error) destination = destPath.string();
-  if (destination.back() != '/') destination += '/';
 
   // The source alone, as C: (the machine's other drives could take C: first).
-  LinuxPlatform platform({options.source}, "/nonexistent");
+  LinuxPlatform platform({options.source}, LinuxPlatform::TSourcesOnly{});
   InitDiskAccess(platform, [err](const std::string& caption, const std::string& text, unsigned) {
     Say(err, caption + ": " + text);
   });
@@ -149,24 +176,49 @@ int RunCarve(const TCarveOptions& options, const volatile std::sig_atomic_t& sto
     ~TDone() { DoneDiskAccess(); }  // before the platform goes
   } done;
 
+  // The source's size is known before anything is made in DEST.
+  const std::uint64_t sizeBytes = platform.Describe('C').sizeBytes;
   TDriveGeometry geometry{};
-  if (!GetDriveGeometry(TConsoleScanHost::kDrive, geometry)) {
-    Say(err, "cannot read the size of " + options.source);
-    return kExitEarly;
-  }
-  if (geometry.TotalSectors == 0) {
+  const bool known = GetDriveGeometry(TConsoleScanHost::kDrive, geometry);
+  if (sizeBytes < (known ? geometry.BytesPerSector : 512) ||
+      (known && geometry.TotalSectors == 0)) {
     Say(err, options.source + " does not hold one whole sector");
     return kExitEarly;
   }
-  const std::uint64_t sizeBytes = platform.Describe('C').sizeBytes;
-  if (geometry.BytesPerSector != 0 && sizeBytes / geometry.BytesPerSector > UINT32_MAX) {
-    Say(err, "Only the first 2 TiB of " + options.source + " can be searched.");
+  if (!known) {
+    Say(err, "cannot read the size of " + options.source);
+    return kExitEarly;
   }
+  if (BeyondSectorNumbers(sizeBytes, geometry.BytesPerSector)) {
+    Say(err, "Only the first " + SectorNumberLimitText(geometry.BytesPerSector) + " of " +
+                 options.source + " can be searched.");
+  }
+
+  bool madeDest = false;
+  if (const std::string problem = MakeDestination(destPath.string(), madeDest); !problem.empty()) {
+    Say(err, "cannot write to " + options.dest + ": " + problem);
+    return kExitEarly;
+  }
+  // A folder made for this run goes again when nothing was written into it
+  // (rmdir leaves a folder that holds anything).
+  struct TRemoveIfEmpty {
+    std::string folder;
+    ~TRemoveIfEmpty() {
+      if (!folder.empty()) ::rmdir(folder.c_str());
+    }
+  } removeIfEmpty{madeDest ? destPath.string() : std::string()};
+
+  // The folder exists now: name it as the system resolves it, so every path
+  // printed is the file's real place.
+  std::string destination = fs::weakly_canonical(destPath, error).string();
+  if (error) destination = destPath.string();
+  if (destination.back() != '/') destination += '/';
+
   Say(err, "searching " + options.source + " (" + std::to_string(geometry.TotalSectors) +
                " sectors of " + std::to_string(geometry.BytesPerSector) + " bytes) for " +
                TypeNames(options.types) + " into " + destination);
 
-  TConsoleScanHost host(options, destination, geometry, stop, err, errIsTerminal);
+  TConsoleScanHost host(options, destination, geometry, flags.stop, err, errIsTerminal);
   bool scanFailed = false;
   try {
     RunScan(host);
@@ -185,11 +237,12 @@ int RunCarve(const TCarveOptions& options, const volatile std::sig_atomic_t& sto
     std::snprintf(summary, sizeof summary,
                   "stopped early after %s: ", DurationText(seconds).c_str());
   }
-  Say(err, summary + std::to_string(host.Found()) + " files found, " +
+  Say(err, summary + Files(static_cast<std::size_t>(host.Found())) + " found, " +
                std::to_string(host.ReadErrors()) + " read errors");
 
-  const bool allWritten = WriteOut(host, destination, options.keepStored, out);
-  Say(err, std::to_string(host.Stored().size()) + " files written to " + destination +
+  std::size_t written = 0;
+  const bool allWritten = WriteOut(host, destination, options.keepStored, flags, out, written);
+  Say(err, Files(written) + " written to " + destination +
                (options.keepStored ? " (stored copies kept)" : ""));
   return host.Complete() && allWritten && !scanFailed ? kExitComplete : kExitEarly;
 }

@@ -18,7 +18,14 @@ constexpr int kExitUsage = 2;     // bad arguments
 // is written, so a refused folder is not even made. dest is absolute.
 std::string DestinationRefusal(const std::string& dest, const std::string& source);
 
-// Returns the exit status. stop is set by the signal handler; file paths go
-// to out, everything else to err.
-int RunCarve(const TCarveOptions& options, const volatile std::sig_atomic_t& stop, std::FILE* out,
-             std::FILE* err, bool errIsTerminal);
+// Set by the signal handlers: stop ends the scan after the chunk being read
+// (what was found is still written out); abort gives up the write-out too,
+// leaving each file not yet written out as its stored copy.
+struct TStopFlags {
+  volatile std::sig_atomic_t stop = 0;
+  volatile std::sig_atomic_t abort = 0;
+};
+
+// Returns the exit status. File paths go to out, everything else to err.
+int RunCarve(const TCarveOptions& options, const TStopFlags& flags, std::FILE* out, std::FILE* err,
+             bool errIsTerminal);

@@ -93,6 +93,11 @@ void TConsoleScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSe
   MaybeShowProgress();
 }
 
+void TConsoleScanHost::ReadingSector(std::uint32_t sector) {
+  sector_ = sector;
+  MaybeShowProgress();
+}
+
 void TConsoleScanHost::ReadErrorsChanged(std::int32_t errors) {
   readErrors_ = errors;
 }
@@ -109,6 +114,13 @@ void TConsoleScanHost::Warn(const std::string& text) {
     if (text.starts_with(prefix)) destinationFailed_ = true;
   }
   Message(text);
+}
+
+void TConsoleScanHost::FileStored(const std::string& storedName) {
+  stored_.push_back(storedName);
+  // Once the stop is seen no more sectors are read: what is stored then is
+  // the file that was open, cut where the scan stopped.
+  if (cancelled_) cutAtStop_ = storedName;
 }
 
 void TConsoleScanHost::ScanningEnded() {

@@ -45,11 +45,12 @@ class TConsoleScanHost : public TScanHost {
   void ScanningStarted() override;
   void Pump() override;
   void SectorReached(std::uint32_t sector, std::uint32_t totalSectors) override;
+  void ReadingSector(std::uint32_t sector) override;
   void FoundCountChanged(std::int32_t found) override { found_ = found; }
   void ReadErrorsChanged(std::int32_t errors) override;
   bool ConfirmOverwrite(const std::string& text) override;
   void Warn(const std::string& text) override;
-  void FileStored(const std::string& storedName) override { stored_.push_back(storedName); }
+  void FileStored(const std::string& storedName) override;
   void ScanningEnded() override;
   void SearchEnded() override {}
 
@@ -62,6 +63,9 @@ class TConsoleScanHost : public TScanHost {
   static constexpr std::chrono::seconds kLogInterval{5};
 
   const std::vector<std::string>& Stored() const { return stored_; }
+  // The file that was open when a signal stopped the scan, stored cut there;
+  // empty when none was.
+  const std::string& CutAtStop() const { return cutAtStop_; }
   std::int32_t Found() const { return found_; }
   std::int32_t ReadErrors() const { return readErrors_; }
   double Seconds() const;
@@ -87,6 +91,7 @@ class TConsoleScanHost : public TScanHost {
   TZlibTool zlib_;
 
   std::vector<std::string> stored_;
+  std::string cutAtStop_;
   std::uint32_t sector_ = 0;  // the sector being processed
   std::int32_t found_ = 0;
   std::int32_t readErrors_ = 0;

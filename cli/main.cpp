@@ -14,20 +14,30 @@
 
 namespace {
 
-volatile std::sig_atomic_t stopRequested = 0;
+TStopFlags stopFlags;
 
 void OnStopSignal(int) {
-  stopRequested = 1;
+  // The first signal stops the scan at its next chunk; the second gives up
+  // the write-out between two blocks (cleanly: see RunCarve); a third finds
+  // the default action back and ends the program at once.
+  if (stopFlags.stop == 0) {
+    stopFlags.stop = 1;
+    return;
+  }
+  stopFlags.abort = 1;
+  struct sigaction action {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
 }
 
 void InstallSignalHandlers() {
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
-  // The scan stops at its next chunk; a second signal finds the default
-  // action back and ends the program at once. SA_RESTART keeps a write to a
-  // pipe from losing a line to the interruption.
-  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  // SA_RESTART keeps a write to a pipe from losing a line to the interruption.
+  action.sa_flags = SA_RESTART;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   // A reader that goes away (`| head`) must not kill the program between a
@@ -55,5 +65,5 @@ int main(int argc, char** argv) {
       break;
   }
   InstallSignalHandlers();
-  return RunCarve(parsed.options, stopRequested, stdout, stderr, ::isatty(STDERR_FILENO) == 1);
+  return RunCarve(parsed.options, stopFlags, stdout, stderr, ::isatty(STDERR_FILENO) == 1);
 }

@@ -21,13 +21,13 @@ std::string Cause() {
   return std::strerror(errno);
 }
 
+// The mode a plain open(0666) would give: mkstemp makes its files 0600, and
+// recovered photos must be as readable as any other file the user makes.
+// Read at every use, so a changed umask counts.
 mode_t CreationMode() {
-  static const mode_t mode = [] {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return static_cast<mode_t>(0666 & ~mask);
 }
 
 class TInput {
@@ -214,6 +214,8 @@ std::int16_t TZlibTool::Decompress() {
       produced += target.pos;
       if (hint == 0) frameDone = true;
     }
+    if (Abort != nullptr && *Abort != 0)
+      throw TZlibError("Stopped before " + OutputFile + " was complete");
     got = input.Read(in_.data(), in_.size());
   }
   // Flush whatever the decoder still holds of a finished frame.

@@ -7,6 +7,7 @@
 // file and any earlier file of that name as it was. The input is only read.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -27,6 +28,9 @@ class TZlibTool {
 
   std::string InputFile;
   std::string OutputFile;
+  // Set by a signal handler to give up an expansion between two blocks (it
+  // then raises TZlibError and leaves no partial output); null: never.
+  const volatile std::sig_atomic_t* Abort = nullptr;
 
   std::int16_t Compress();
   std::int16_t Decompress();

@@ -9,12 +9,16 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <sstream>
 
 #include "cli/arguments.h"
+#include "tests/support/loopdevice.h"
 #include "tests/support/mountedimage.h"
+#include "tests/support/nbdharness.h"
 #include "tests/support/samplecard.h"
 #include "tests/support/sha256.h"
 #include "tests/support/tempdir.h"
@@ -217,7 +221,8 @@ TEST_F(ProgramTest, ADestinationOnTheSearchedImageIsRefused) {
   // An image holding a file system, mounted: a destination inside it lies on
   // the very image being searched.
   TMountedImage medium(scratch.Path());
-  if (::geteuid() != 0 || !medium.Mounted()) GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  if (::geteuid() != 0 || !medium.Mounted())
+    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
   const fs::path image = medium.Image();
   const fs::path mount = medium.MountPoint();
   const TRun run = RunProgram({image.string(), (mount / "out").string()});
@@ -253,12 +258,193 @@ TEST_F(ProgramTest, SigintStopsTheScanAndWhatWasFoundIsStillWrittenOut) {
   EXPECT_EQ(std::distance(fs::directory_iterator(dest), {}), std::ssize(lines));
   const std::string folder = fs::canonical(dest).string() + "/";
   for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i], folder + "recovered" + std::to_string(i + 1) + "." + files[i].type);
-    // The last one was cut where the scan stopped, maybe inside the file.
-    if (i + 1 < lines.size()) ExpectWholeFile(lines[i], files[i]);
+    const std::string path = folder + "recovered" + std::to_string(i + 1) + "." + files[i].type;
+    // The last one was open when the scan stopped and is cut there: it says so.
+    if (i + 1 == lines.size()) {
+      EXPECT_EQ(lines[i], path + " (cut at the stop)");
+      // Stopped after a chunk or so, not at the card's end.
+      EXPECT_LT(fs::file_size(path), std::uintmax_t{64} << 20);
+    } else {
+      EXPECT_EQ(lines[i], path);
+      ExpectWholeFile(lines[i], files[i]);
+    }
   }
-  // Stopped after a chunk or so, not at the card's end.
-  EXPECT_LT(fs::file_size(lines.back()), std::uintmax_t{64} << 20);
+}
+
+TEST_F(ProgramTest, ASecondSignalDuringTheWriteOutLeavesNoPartialFile) {
+  // One photo whose carved file runs over 192 MB of data that never looks
+  // like a header, so writing it out takes long enough to be interrupted.
+  {
+    std::ofstream image(card, std::ios::binary);
+    const std::vector<std::uint8_t> photo = EncodeJpeg(64, 48, true, 3);
+    std::vector<std::uint8_t> block(1 << 20);
+    image.write(reinterpret_cast<const char*>(photo.data()), std::ssize(photo));
+    std::uint64_t state = 88172645463325252ull;
+    for (int mb = 0; mb < 192; ++mb) {
+      for (std::size_t i = 0; i < block.size(); i += 8) {
+        state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+        std::memcpy(&block[i], &state, 8);
+      }
+      for (std::size_t i = 0; i < block.size(); i += 512) block[i] = 0;  // no sector a header
+      image.write(reinterpret_cast<const char*>(block.data()), std::ssize(block));
+    }
+  }
+  const fs::path plain = dest / "recovered1.JPG";
+  const fs::path stored = dest / "recovered1.JPG.rdf";
+  const auto expanding = [&] {
+    // The write-out has begun: the stored copy is there, its expansion under way.
+    if (!fs::exists(stored) || fs::exists(plain)) return false;
+    for (const auto& entry : fs::directory_iterator(dest)) {
+      if (entry.path().filename().string().starts_with(".fh-")) return true;
+    }
+    return false;
+  };
+  int sent = 0;
+  const TRun run = RunProgram({card, dest.string()}, [&](pid_t pid) {
+    if (sent == 0 && fs::exists(dest) && expanding()) {
+      ::kill(pid, SIGINT);
+      ++sent;
+    } else if (sent == 1) {
+      ::usleep(20000);  // two signals sent at once may arrive as one
+      ::kill(pid, SIGTERM);
+      ++sent;
+    }
+  });
+  ASSERT_EQ(sent, 2) << run.err;
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.out, "");
+  // The file is left as its stored copy, said so, and nothing half-written stays.
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dest)) {
+    names.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(names, std::vector<std::string>{"recovered1.JPG.rdf"});
+  EXPECT_NE(run.err.find("kept stored: " + fs::canonical(stored).string()), std::string::npos)
+      << run.err;
+}
+
+TEST_F(ProgramTest, ASourceSmallerThanOneSectorSaysSoAndLeavesNoFolder) {
+  for (const std::uintmax_t size : {0, 511}) {
+    std::ofstream(card, std::ios::trunc).close();
+    fs::resize_file(fs::path(card), size);
+    const TRun run = RunProgram({card, dest.string()});
+    EXPECT_EQ(run.status, 1) << size;
+    EXPECT_NE(run.err.find(card + " does not hold one whole sector"), std::string::npos) << run.err;
+    EXPECT_FALSE(fs::exists(dest)) << size;
+  }
+  // A folder made for a run that writes nothing goes again; one that was there stays.
+  fs::resize_file(fs::path(card), 1 << 20);
+  EXPECT_EQ(RunProgram({card, dest.string()}).status, 0);
+  EXPECT_FALSE(fs::exists(dest));
+  fs::create_directory(dest);
+  EXPECT_EQ(RunProgram({card, dest.string()}).status, 0);
+  EXPECT_TRUE(fs::is_directory(dest));
+}
+
+// Cards as block devices: photos at 4 KiB boundaries with empty space between,
+// so every sector size finds the same files, each running to the next photo.
+class DeviceProgramTest : public ProgramTest {
+ protected:
+  static constexpr std::uint64_t kCardBytes = 8 << 20;
+
+  void SetUp() override {
+    if (const std::string missing = TLoopDevice::MissingPrerequisite(); !missing.empty()) {
+      GTEST_SKIP() << missing;
+    }
+    image.assign(kCardBytes, 0);
+    const std::uint64_t starts[] = {64 << 10, 1 << 20, (3 << 20) + 3 * 4096, 6 << 20};
+    for (std::size_t i = 0; i < std::size(starts); ++i) {
+      const std::vector<std::uint8_t> photo =
+          EncodeJpeg(120 + 16 * static_cast<int>(i), 90, i % 2 == 0, static_cast<std::uint32_t>(i));
+      std::copy(photo.begin(), photo.end(), image.begin() + static_cast<std::ptrdiff_t>(starts[i]));
+      const std::uint64_t end = i + 1 < std::size(starts) ? starts[i + 1] : kCardBytes;
+      expected.emplace_back(image.begin() + static_cast<std::ptrdiff_t>(starts[i]),
+                            image.begin() + static_cast<std::ptrdiff_t>(end));
+    }
+  }
+
+  static void Write(const fs::path& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
+  }
+
+  // The command line on source: every photo comes back exactly as the card holds it.
+  void ExpectCardRecovered(const std::string& source, std::uint32_t sectorBytes) {
+    fs::remove_all(dest);
+    const TRun run = RunProgram({source, dest.string()});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("sectors of " + std::to_string(sectorBytes) + " bytes"),
+              std::string::npos)
+        << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), expected.size()) << run.out << run.err;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_EQ(lines[i],
+                fs::canonical(dest).string() + "/recovered" + std::to_string(i + 1) + ".JPG");
+      EXPECT_TRUE(ReadBytes(lines[i]) == expected[i]) << lines[i];
+    }
+  }
+
+  std::vector<std::uint8_t> image;
+  std::vector<std::vector<std::uint8_t>> expected;
+};
+
+TEST_F(DeviceProgramTest, AWholeDiskAndOneOfFourKilobyteSectors) {
+  const fs::path cardImage = scratch.Path() / "card.img";
+  Write(cardImage, image);
+  {
+    TLoopDevice disk(cardImage);
+    ASSERT_TRUE(disk.Ready()) << disk.Problem();
+    ExpectCardRecovered(disk.Device(), 512);
+  }
+  TLoopDevice disk(cardImage, "--sector-size 4096");
+  ASSERT_TRUE(disk.Ready()) << disk.Problem();
+  ExpectCardRecovered(disk.Device(), 4096);
+}
+
+TEST_F(DeviceProgramTest, APartition) {
+  // The card as the first partition of a disk, 1 MiB in, as cards are formatted.
+  constexpr std::uint32_t kFirst = 2048;
+  std::vector<std::uint8_t> partitioned(std::size_t{kFirst} * 512, 0);
+  std::uint8_t* entry = &partitioned[446];
+  entry[4] = 0x0C;  // FAT32 (LBA)
+  const std::uint32_t sectors = static_cast<std::uint32_t>(kCardBytes / 512);
+  for (int b = 0; b < 4; ++b) {
+    entry[8 + b] = static_cast<std::uint8_t>(kFirst >> (8 * b));
+    entry[12 + b] = static_cast<std::uint8_t>(sectors >> (8 * b));
+  }
+  partitioned[510] = 0x55;
+  partitioned[511] = 0xAA;
+  partitioned.insert(partitioned.end(), image.begin(), image.end());
+  const fs::path diskImage = scratch.Path() / "disk.img";
+  Write(diskImage, partitioned);
+  TLoopDevice disk(diskImage, "--partscan");
+  ASSERT_TRUE(disk.Ready()) << disk.Problem();
+  const std::string partition = disk.Partition(1);
+  if (partition.empty()) {
+    GTEST_SKIP() << "the kernel made no partition of " << disk.Device()
+                 << " (no MBR partition support?)";
+  }
+  ExpectCardRecovered(partition, 512);
+}
+
+TEST_F(DeviceProgramTest, ADeviceWithBadSectorsPassesThemOver) {
+  if (const std::string missing = TNbdHarness::MissingPrerequisite(); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
+  const fs::path cardImage = scratch.Path() / "card.img";
+  Write(cardImage, image);
+  // In the empty space between photos: what comes back is the card as it was.
+  const std::vector<std::uint32_t> bad = {1000, 1001, 4000, 16383};
+  fs::create_directories(scratch.Path() / "nbd");
+  TNbdHarness harness(cardImage, bad, scratch.Path() / "nbd");
+  if (!harness.Ready()) GTEST_SKIP() << "no damaged card on this machine: " << harness.Problem();
+  const int before = harness.FailedReads();
+  ExpectCardRecovered(harness.Device(), 512);
+  // Each bad sector: its chunk's failed read, then two single attempts (one retry).
+  if (harness.DirectIo()) {
+    EXPECT_EQ(harness.FailedReads() - before, std::ssize(bad) * 3);
+  }
 }
 
 }  // namespace

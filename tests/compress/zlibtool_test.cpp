@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -152,6 +153,41 @@ TEST_F(ZlibToolTest, FullDestinationRaisesAndKeepsTheOldOutput) {
   EXPECT_THROW(Store(Path("big.JPG"), full + "/old.rdf"), TZlibError);
   EXPECT_EQ(Read(full + "/old.rdf"), (std::vector<std::uint8_t>{5, 5}));
   EXPECT_EQ(std::distance(fs::directory_iterator(full), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+
+namespace {
+
+mode_t ModeOf(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(ZlibToolTest, OutputsTakeTheModeTheUmaskGivesNotTheTemporarysOwn) {
+  Write(Path("p.JPG"), Random(5000));
+  for (const mode_t mask : {mode_t{022}, mode_t{077}, mode_t{002}}) {
+    const mode_t before = ::umask(mask);
+    Store(Path("p.JPG"), Path("p.JPG.rdf"));
+    Expand(Path("p.JPG.rdf"), Path("q.JPG"));
+    ::umask(before);
+    EXPECT_EQ(ModeOf(Path("p.JPG.rdf")), 0666 & ~mask) << std::oct << mask;
+    EXPECT_EQ(ModeOf(Path("q.JPG")), 0666 & ~mask) << std::oct << mask;
+  }
+}
+
+TEST_F(ZlibToolTest, AnAbortedExpansionLeavesNoPartialFile) {
+  const auto content = Random(3 << 20);
+  Write(Path("p.JPG"), content);
+  Store(Path("p.JPG"), Path("p.JPG.rdf"));
+  fs::remove(Path("p.JPG"));
+  volatile std::sig_atomic_t abort = 1;
+  zlib.Abort = &abort;
+  EXPECT_THROW(Expand(Path("p.JPG.rdf"), Path("p.JPG")), TZlibError);
+  ExpectOnly({"p.JPG.rdf"});
+  abort = 0;
+  Expand(Path("p.JPG.rdf"), Path("p.JPG"));
+  EXPECT_EQ(Read(Path("p.JPG")), content);
 }
 
 }  // namespace

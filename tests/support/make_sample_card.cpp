@@ -26,17 +26,21 @@ bool ParseSize(const std::string& text, std::uint64_t& bytes) {
   return end != text.c_str() && *end == '\0' && bytes >= (1u << 20) && bytes % 512 == 0;
 }
 
-int Usage() {
-  std::fprintf(stderr,
+int Usage(std::FILE* to = stderr) {
+  std::fprintf(to,
                "usage: make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] "
                "[--no-other] [--traps] [--seed N]\n");
-  return 1;
+  return to == stderr ? 1 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) return Usage();
+  // An option in IMAGE's place would otherwise name a 32 MB image "--help".
+  const std::string image = argv[1];
+  if (image == "--help" || image == "-h") return Usage(stdout);
+  if (image.starts_with("-")) return Usage();
   SampleCardOptions options;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
