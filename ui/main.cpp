@@ -2,6 +2,7 @@
 // Program entry: the disk unit, the toolkit, the main window, the event loop.
 #include <sys/stat.h>
 #include <QApplication>
+#include <QLabel>
 #include <QStatusBar>
 #include <cerrno>
 #include <cstdio>
@@ -96,7 +97,25 @@ int main(int argc, char** argv) {
 
   // Devices the user may not open are asked for through udisks2 and polkit.
   TUdisksOpener udisks;
-  udisks.SetStatusDisplay([&form](const QString& text) { form.SB->showMessage(text); });
+  // While access is asked for, the drive panel says so; afterwards the status
+  // bar and the panel show what they showed before, so a scan whose first read
+  // asked says "Searching for images..." again.
+  struct Asking {
+    bool active = false;
+    QString message;
+    QString status;
+  } asking;
+  udisks.SetStatusDisplay([&form, &asking](const QString& text) {
+    if (!text.isEmpty()) {
+      if (!asking.active) asking = {true, form.SB->currentMessage(), form.LabelStatus->text()};
+      form.SB->showMessage(text);
+      form.LabelStatus->setText(QStringLiteral("asking..."));
+    } else if (asking.active) {
+      asking.active = false;
+      form.SB->showMessage(asking.message);
+      form.LabelStatus->setText(asking.status);
+    }
+  });
   platform.SetDeviceOpener(
       [&udisks](const std::string& path, std::string& why) { return udisks.Open(path, why); });
   struct ForgetOpener {

@@ -5,18 +5,21 @@
 
 #include <QCoreApplication>
 #include <QDBusArgument>
+#include <QDBusError>
 #include <QDBusObjectPath>
 #include <QDBusPendingCall>
 #include <QDBusPendingCallWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
-#include <QEventLoop>
 #include <QFileInfo>
 #include <QThread>
 #include <QVariantMap>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+
+#include "ui/accesswait.h"
 
 namespace {
 
@@ -27,6 +30,10 @@ const QString kBlock = QStringLiteral("org.freedesktop.UDisks2.Block");
 const QString kProperties = QStringLiteral("org.freedesktop.DBus.Properties");
 
 constexpr int kQuickTimeout = 25 * 1000;
+// An OpenDevice call lasts as long as polkit's prompt stays open (libdbus
+// reads INT_MAX as no timeout): giving up on it is the window's decision, and
+// a later pick of the drive joins the call instead of queueing a second prompt.
+constexpr int kWhilePromptOpen = INT_MAX;
 
 bool StartsWithAny(const QString& name, std::initializer_list<const char*> prefixes) {
   for (const char* prefix : prefixes) {
@@ -53,15 +60,24 @@ bool MeansRefused(const QString& errorName) {
                                    "org.freedesktop.DBus.Error.InteractiveAuthorizationRequired"});
 }
 
-QString ReasonFor(const QDBusMessage& reply, const QString& devicePath) {
-  const QString name = reply.errorName();
-  const QString message = reply.errorMessage().isEmpty() ? name : reply.errorMessage();
+QString ReasonFor(const QString& name, const QString& text, const QString& devicePath) {
+  const QString message = text.isEmpty() ? name : text;
   if (MeansAbsent(name)) return TUdisksOpener::kNotRunning;
+  if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain")) {
+    return TUdisksOpener::kNoAgent;
+  }
+  if (name == QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorizedDismissed")) {
+    return TUdisksOpener::kDismissed;
+  }
   if (MeansRefused(name)) return TUdisksOpener::kRefused + message;
   if (name == QLatin1String("org.freedesktop.DBus.Error.NoReply")) {
     return QStringLiteral("No answer from udisks2 about %1: %2").arg(devicePath, message);
   }
   return QStringLiteral("udisks2 could not open %1: %2").arg(devicePath, message);
+}
+
+QString ReasonFor(const QDBusMessage& reply, const QString& devicePath) {
+  return ReasonFor(reply.errorName(), reply.errorMessage(), devicePath);
 }
 
 // The text of a device-path property (ay, NUL-terminated).
@@ -79,11 +95,69 @@ QString Canonical(const QString& path) {
 
 }  // namespace
 
+// One OpenDevice call, alive until udisks2 answers, whether or not anyone
+// still waits for it. An answer nobody waits for is not kept: a descriptor in
+// it closes as soon as it arrives.
+class TPendingOpen : public QObject {
+  Q_OBJECT
+
+ public:
+  bool finished = false;
+  int waiters = 0;
+  QDBusMessage reply;  // the answer, while someone waits for it
+  QString errorName;
+  QString errorMessage;
+
+ Q_SIGNALS:
+  void Finished();
+
+ public Q_SLOTS:
+  void Answered(const QDBusMessage& answer) {
+    if (waiters > 0) reply = answer;
+    Finish();
+  }
+  void Failed(const QDBusError& error, const QDBusMessage&) {
+    errorName = error.name();
+    errorMessage = error.message();
+    Finish();
+  }
+
+ private:
+  void Finish() {
+    finished = true;
+    if (waiters == 0) deleteLater();
+    emit Finished();
+  }
+};
+
 const QString TUdisksOpener::kRefused = QStringLiteral("Access refused: ");
-const QString TUdisksOpener::kNotRunning =
-    QStringLiteral("udisks2 is not running: install udisks2, or run Fernhollow as root");
+const QString TUdisksOpener::kNotRunning = QStringLiteral(
+    "udisks2 is not running: install udisks2, join the disk group (sudo adduser $USER disk, "
+    "then log in again), or run Fernhollow as root");
+const QString TUdisksOpener::kNoAgent = QStringLiteral(
+    "No password prompt could be shown (no polkit authentication agent is running). Run "
+    "Fernhollow from a desktop session, join the disk group, or run it as root.");
+const QString TUdisksOpener::kDismissed =
+    kRefused + QStringLiteral(
+                   "the password prompt was dismissed. Pick the drive again to be "
+                   "asked again.");
+const QString TUdisksOpener::kCancelled =
+    kRefused + QStringLiteral(
+                   "cancelled while waiting for the password. Pick the drive again "
+                   "to be asked again.");
+const QString TUdisksOpener::kGaveUp =
+    kRefused + QStringLiteral(
+                   "the password prompt went unanswered for too long. Pick the drive "
+                   "again to be asked again.");
+
+QString TUdisksOpener::WaitingText(const QString& devicePath) {
+  return QStringLiteral(
+             "Waiting for permission to read %1. Enter your password in the dialog that opened.")
+      .arg(devicePath);
+}
 
 TUdisksOpener::~TUdisksOpener() {
+  for (const QPointer<TPendingOpen>& request : std::as_const(requests_)) delete request.data();
   if (!privateName_.isEmpty()) QDBusConnection::disconnectFromBus(privateName_);
 }
 
@@ -100,8 +174,21 @@ QDBusConnection& TUdisksOpener::Bus() {
   return *bus_;
 }
 
+bool TUdisksOpener::Asking(const std::string& devicePath) const {
+  const QPointer<TPendingOpen> request = requests_.value(QString::fromStdString(devicePath));
+  return request && !request->finished;
+}
+
 int TUdisksOpener::Open(const std::string& devicePath, std::string& why) {
   const QString path = QString::fromStdString(devicePath);
+  const QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() != app->thread()) {
+    // The answer comes through the event loop, and a prompt needs the window's thread.
+    why = QStringLiteral("Access to %1 can only be asked for from the window")
+              .arg(path)
+              .toStdString();
+    return -1;
+  }
   if (!Bus().isConnected()) {
     why = kNotRunning.toStdString();
     return -1;
@@ -112,26 +199,69 @@ int TUdisksOpener::Open(const std::string& devicePath, std::string& why) {
     return -1;
   }
   if (show_) show_(QStringLiteral("Asking for access to %1").arg(path));
+  struct PutBack {
+    const std::function<void(const QString&)>& show;
+    ~PutBack() {
+      if (show) show(QString());
+    }
+  } putBack{show_};
 
-  QString reason;
-  const QString object = BlockObjectOf(path, reason);
-  if (object.isEmpty()) {
-    why = reason.toStdString();
+  QPointer<TPendingOpen> request = requests_.value(path);
+  if (!request || request->finished) {
+    requests_.remove(path);
+    QString reason;
+    const QString object = BlockObjectOf(path, reason);
+    if (object.isEmpty()) {
+      why = reason.toStdString();
+      return -1;
+    }
+    QDBusMessage open =
+        QDBusMessage::createMethodCall(kService, object, kBlock, QStringLiteral("OpenDevice"));
+    // Read access only: the card is evidence, and udisks2 opens what it is asked for.
+    open << QStringLiteral("r") << QVariantMap{{QStringLiteral("flags"), int{O_CLOEXEC}}};
+    open.setInteractiveAuthorizationAllowed(true);
+    request = new TPendingOpen;
+    if (!Bus().callWithCallback(open, request, SLOT(Answered(QDBusMessage)),
+                                SLOT(Failed(QDBusError, QDBusMessage)), kWhilePromptOpen)) {
+      delete request.data();
+      const QDBusError error = Bus().lastError();
+      why = ReasonFor(error.name(), error.message(), path).toStdString();
+      return -1;
+    }
+    requests_.insert(path, request);
+  }
+  return AwaitOpen(*request, path, why);
+}
+
+int TUdisksOpener::AwaitOpen(TPendingOpen& request, const QString& devicePath, std::string& why) {
+  TAccessWait wait(WaitingText(devicePath), boxDelay_, promptTimeout_);
+  if (request.finished) wait.Finish();
+  const QMetaObject::Connection finished =
+      QObject::connect(&request, &TPendingOpen::Finished, [&wait] { wait.Finish(); });
+  ++request.waiters;
+  const TAccessWait::TEnd end = wait.Run();
+  --request.waiters;
+  QObject::disconnect(finished);
+  if (end != TAccessWait::TEnd::Finished) {
+    // The call stays with udisks2: its answer is dropped, unless the drive is
+    // picked again before it comes.
+    why = (end == TAccessWait::TEnd::TimedOut ? kGaveUp : kCancelled).toStdString();
     return -1;
   }
-  QDBusMessage open =
-      QDBusMessage::createMethodCall(kService, object, kBlock, QStringLiteral("OpenDevice"));
-  // Read access only: the card is evidence, and udisks2 opens what it is asked for.
-  open << QStringLiteral("r") << QVariantMap{{QStringLiteral("flags"), int{O_CLOEXEC}}};
-  open.setInteractiveAuthorizationAllowed(true);
-  const QDBusMessage reply = Call(open, promptTimeout_);
-  if (reply.type() != QDBusMessage::ReplyMessage) {
-    why = ReasonFor(reply, path).toStdString();
+  const QDBusMessage reply = request.reply;
+  const QString errorName = request.errorName;
+  const QString errorMessage = request.errorMessage;
+  if (request.waiters == 0) {
+    request.reply = {};
+    request.deleteLater();
+  }
+  if (!errorName.isEmpty()) {
+    why = ReasonFor(errorName, errorMessage, devicePath).toStdString();
     return -1;
   }
   const auto descriptor = qdbus_cast<QDBusUnixFileDescriptor>(reply.arguments().value(0));
   if (!descriptor.isValid()) {
-    why = QStringLiteral("udisks2 handed over no descriptor for %1").arg(path).toStdString();
+    why = QStringLiteral("udisks2 handed over no descriptor for %1").arg(devicePath).toStdString();
     return -1;
   }
   // The message's descriptor closes with it; the caller gets its own.
@@ -191,15 +321,21 @@ QString TUdisksOpener::BlockObjectByListing(const QString& devicePath, QString& 
 
 QDBusMessage TUdisksOpener::Call(const QDBusMessage& message, int timeout) {
   QDBusPendingCall pending = Bus().asyncCall(message, timeout);
-  // While polkit's prompt waits for the user the window goes on painting; what
-  // is typed or clicked in it meanwhile waits until the answer is in.
+  // A udisks2 being started by the bus takes a moment: the window goes on
+  // painting meanwhile, and drops what is clicked (the call times out itself).
   QCoreApplication* app = QCoreApplication::instance();
   if (app != nullptr && QThread::currentThread() == app->thread() && !pending.isFinished()) {
     QDBusPendingCallWatcher watcher(pending);
-    QEventLoop loop;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    if (!watcher.isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    TAccessWait wait(QString(), 0, -1);
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [&wait] { wait.Finish(); });
+    if (watcher.isFinished()) wait.Finish();
+    if (wait.Run() != TAccessWait::TEnd::Finished) {
+      return QDBusMessage::createError(QDBusError::NoReply,
+                                       QStringLiteral("the program is closing"));
+    }
   }
   pending.waitForFinished();
   return pending.reply();
 }
+
+#include "udisksopener.moc"

@@ -4,13 +4,18 @@
 // makes (Manager.ResolveDevice and GetBlockDevices, Block.OpenDevice, the
 // Block's Device properties) for the device paths given.
 //
-//   fake_udisks2 --grant|--refuse [--no-resolve] --log=FILE DEVICE...
+//   fake_udisks2 --grant|--refuse[=no-agent|dismissed] [--answer-after=MS|--never]
+//                [--no-resolve] --log=FILE DEVICE...
 //
 // --grant opens the device itself, read-only, and hands the descriptor over;
-// --refuse answers as polkit's refusal does. --no-resolve plays a udisks2 older
-// than ResolveDevice. Every OpenDevice call is logged to FILE as
-// "MODE FLAGS interactive|quiet DEVICE", so a test sees what was asked for.
-// Prints "ready" once the name is owned.
+// --refuse answers as polkit's refusal does (NotAuthorized), =no-agent as when
+// no authentication agent could ask (NotAuthorizedCanObtain), =dismissed as
+// when the user dismissed the prompt (NotAuthorizedDismissed).
+// --answer-after=MS answers OpenDevice only after MS milliseconds, the way a
+// person at polkit's prompt does; --never leaves it unanswered. --no-resolve
+// plays a udisks2 older than ResolveDevice. Every OpenDevice call is logged to
+// FILE as "MODE FLAGS interactive|quiet DEVICE" when it comes in, so a test
+// sees what was asked for. Prints "ready" once the name is owned.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +31,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTimer>
 #include <QVariantMap>
 #include <cstdio>
 
@@ -40,10 +46,20 @@ QString Canonical(const QString& path) {
   return canonical.isEmpty() ? path : canonical;
 }
 
+// How OpenDevice is answered: the error name and text, or a descriptor when none.
+struct Answer {
+  QString error;
+  QString text;
+  int delay = 0;  // milliseconds; < 0: never
+};
+
 class FakeUdisks : public QDBusVirtualObject {
  public:
-  FakeUdisks(bool grant, bool resolve, QString log, QStringList devices)
-      : grant_(grant), resolve_(resolve), log_(std::move(log)), devices_(std::move(devices)) {}
+  FakeUdisks(Answer answer, bool resolve, QString log, QStringList devices)
+      : answer_(std::move(answer)),
+        resolve_(resolve),
+        log_(std::move(log)),
+        devices_(std::move(devices)) {}
 
   QString introspect(const QString&) const override { return {}; }
 
@@ -118,12 +134,18 @@ class FakeUdisks : public QDBusVirtualObject {
                       .toLocal8Bit());
       }
     }
-    if (!grant_) {
-      return bus.send(message.createErrorReply(
-          QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain"),
-          QStringLiteral("Not authorized to perform operation")));
+    if (answer_.delay < 0) return true;  // held, like a prompt nobody answers
+    if (answer_.delay == 0) return Respond(message, bus, device);
+    QTimer::singleShot(answer_.delay,
+                       [this, message, bus, device] { Respond(message, bus, device); });
+    return true;
+  }
+
+  bool Respond(const QDBusMessage& message, const QDBusConnection& bus, const QString& device) {
+    if (!answer_.error.isEmpty()) {
+      return bus.send(message.createErrorReply(answer_.error, answer_.text));
     }
-    if (mode != QLatin1String("r")) {
+    if (message.arguments().value(0).toString() != QLatin1String("r")) {
       return bus.send(
           message.createErrorReply(QStringLiteral("org.freedesktop.UDisks2.Error.Failed"),
                                    QStringLiteral("this fake opens for reading only")));
@@ -140,7 +162,7 @@ class FakeUdisks : public QDBusVirtualObject {
     return sent;
   }
 
-  bool grant_;
+  Answer answer_;
   bool resolve_;
   QString log_;
   QStringList devices_;
@@ -150,16 +172,36 @@ class FakeUdisks : public QDBusVirtualObject {
 
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
-  bool grant = false;
-  bool refuse = false;
+  bool chosen = false;
+  Answer answer;
   bool resolve = true;
   QString log = QStringLiteral("/dev/null");
   QStringList devices;
+  const QString refusal = QStringLiteral("org.freedesktop.UDisks2.Error.NotAuthorized");
   for (const QString& arg : app.arguments().mid(1)) {
-    if (arg == QLatin1String("--grant")) {
-      grant = true;
-    } else if (arg == QLatin1String("--refuse")) {
-      refuse = true;
+    if (arg == QLatin1String("--grant") || arg.startsWith(QLatin1String("--refuse"))) {
+      if (chosen) {
+        std::fprintf(stderr, "fake_udisks2: say --grant or --refuse once\n");
+        return 2;
+      }
+      chosen = true;
+      if (arg == QLatin1String("--refuse")) {
+        answer.error = refusal;
+        answer.text = QStringLiteral("Not authorized to perform operation");
+      } else if (arg == QLatin1String("--refuse=no-agent")) {
+        answer.error = refusal + QStringLiteral("CanObtain");
+        answer.text = QStringLiteral("Authentication is required");
+      } else if (arg == QLatin1String("--refuse=dismissed")) {
+        answer.error = refusal + QStringLiteral("Dismissed");
+        answer.text = QStringLiteral("The authentication dialog was dismissed");
+      } else if (arg != QLatin1String("--grant")) {
+        std::fprintf(stderr, "fake_udisks2: unknown %s\n", qPrintable(arg));
+        return 2;
+      }
+    } else if (arg.startsWith(QLatin1String("--answer-after="))) {
+      answer.delay = arg.mid(15).toInt();
+    } else if (arg == QLatin1String("--never")) {
+      answer.delay = -1;
     } else if (arg == QLatin1String("--no-resolve")) {
       resolve = false;
     } else if (arg.startsWith(QLatin1String("--log="))) {
@@ -168,13 +210,13 @@ int main(int argc, char** argv) {
       devices << arg;
     }
   }
-  if (grant == refuse) {
+  if (!chosen) {
     std::fprintf(stderr, "fake_udisks2: say --grant or --refuse\n");
     return 2;
   }
 
   QDBusConnection bus = QDBusConnection::systemBus();
-  FakeUdisks udisks(grant, resolve, log, devices);
+  FakeUdisks udisks(answer, resolve, log, devices);
   if (!bus.isConnected() || !bus.registerVirtualObject(kRoot, &udisks, QDBusConnection::SubPath) ||
       !bus.registerService(QStringLiteral("org.freedesktop.UDisks2"))) {
     std::fprintf(stderr, "fake_udisks2: cannot serve on %s\n",

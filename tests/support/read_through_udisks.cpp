@@ -35,8 +35,9 @@ int main(int argc, char** argv) {
   const std::string device = argv[2];
   auto udisks = bus == "--system" ? std::make_unique<TUdisksOpener>()
                                   : std::make_unique<TUdisksOpener>(QString::fromStdString(bus));
-  udisks->SetStatusDisplay(
-      [](const QString& text) { std::fprintf(stderr, "status: %s\n", qPrintable(text)); });
+  udisks->SetStatusDisplay([](const QString& text) {
+    if (!text.isEmpty()) std::fprintf(stderr, "status: %s\n", qPrintable(text));
+  });
 
   LinuxPlatform platform({});
   platform.SetDeviceOpener(

@@ -7,7 +7,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +24,7 @@
 #include "diskio/linuxplatform.h"
 #include "tests/support/norights.h"
 #include "tests/support/privatebus.h"
+#include "tests/support/recordingmodal.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -84,6 +92,26 @@ class UdisksOpenerTest : public ::testing::Test {
     return opener;
   }
 
+  // Descriptors of the card open in this process.
+  int CardDescriptors() const {
+    int open = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      if (fs::read_symlink(entry.path(), error) == fs::canonical(card_)) ++open;
+    }
+    return open;
+  }
+
+  // Runs the event loop until done() or a few seconds have passed.
+  static bool PumpUntil(const std::function<bool()>& done) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < 5000) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return done();
+  }
+
   TTempDir tmp_;
   fs::path card_ = tmp_.Path() / "card.img";
   fs::path log_ = tmp_.Path() / "asked.log";
@@ -110,7 +138,10 @@ TEST_F(UdisksOpenerTest, HandsOverAReadOnlyDescriptorOfTheDevice) {
     EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(kCardBytes));
     EXPECT_EQ(bytes, Pattern(kCardBytes));
     ::close(fd);
-    EXPECT_EQ(statuses_, QStringList{"Asking for access to " + QString::fromStdString(card_)});
+    EXPECT_EQ(CardDescriptors(), 0) << "the opener keeps nothing of the device";
+    // The display is told when the wait is over, to put back what it showed.
+    EXPECT_EQ(statuses_,
+              QStringList({"Asking for access to " + QString::fromStdString(card_), QString()}));
     EXPECT_EQ(Asked(), std::vector<std::string>{ReadOnlyAsk(card_)});
 
     EXPECT_EQ(opener->Open((tmp_.Path() / "unknown.img").string(), why), -1);
@@ -127,10 +158,28 @@ TEST_F(UdisksOpenerTest, RefusalSaysAccessRefused) {
   EXPECT_EQ(Asked(), std::vector<std::string>{ReadOnlyAsk(card_)});
 }
 
+// Refusals that need advice, not udisks2's words.
+TEST_F(UdisksOpenerTest, NoAgentAndADismissedPromptSayWhatToDo) {
+  StartUdisks({"--refuse=no-agent"});
+  std::string why;
+  EXPECT_EQ(Opener()->Open(card_.string(), why), -1);
+  EXPECT_EQ(why,
+            "No password prompt could be shown (no polkit authentication agent is running). Run "
+            "Fernhollow from a desktop session, join the disk group, or run it as root.");
+  udisks_.Stop();
+
+  StartUdisks({"--refuse=dismissed"});
+  EXPECT_EQ(Opener()->Open(card_.string(), why), -1);
+  EXPECT_EQ(why,
+            "Access refused: the password prompt was dismissed. Pick the drive again to be asked "
+            "again.");
+}
+
 TEST_F(UdisksOpenerTest, WithoutUdisksOrWithoutABusUdisksIsNotRunning) {
   std::string why;
   EXPECT_EQ(Opener()->Open(card_.string(), why), -1);
   EXPECT_TRUE(why.starts_with("udisks2 is not running: ")) << why;
+  EXPECT_NE(why.find("sudo adduser $USER disk"), std::string::npos) << why;
 
   why.clear();
   TUdisksOpener nowhere(QString::fromStdString("unix:path=" + (tmp_.Path() / "nobus").string()));
@@ -149,6 +198,154 @@ TEST_F(UdisksOpenerTest, TheSystemBusIsTheOneTheEnvironmentNames) {
   ASSERT_GE(fd, 0) << why;
   ::close(fd);
   EXPECT_EQ(Asked(), std::vector<std::string>{ReadOnlyAsk(card_)});
+}
+
+// While polkit's prompt waits for a person: the waiting box, Cancel, the limit,
+// and what becomes of an answer that comes after the window stopped waiting.
+class UdisksWaitTest : public UdisksOpenerTest {
+ protected:
+  // Opens the card, timing it.
+  int OpenCard(TUdisksOpener& opener, std::string& why) {
+    QElapsedTimer clock;
+    clock.start();
+    const int fd = opener.Open(card_.string(), why);
+    took_ = clock.elapsed();
+    return fd;
+  }
+
+  TRecordingModal hook_;
+  qint64 took_ = 0;
+};
+
+// The text of the waiting box.
+QString BoxText(QDialog& box) {
+  const auto* label = box.findChild<QLabel*>(QStringLiteral("LabelWaiting"));
+  return label != nullptr ? label->text() : QString();
+}
+
+TEST_F(UdisksWaitTest, AnAnswerWithinAMomentShowsNoBox) {
+  for (const char* after : {"--answer-after=0", "--answer-after=50"}) {
+    SCOPED_TRACE(after);
+    StartUdisks({"--grant", after});
+    std::string why;
+    const int fd = OpenCard(*Opener(), why);
+    ASSERT_GE(fd, 0) << why;
+    ::close(fd);
+    udisks_.Stop();
+  }
+  EXPECT_EQ(hook_.dialogs, 0);
+}
+
+TEST_F(UdisksWaitTest, ASlowAnswerShowsTheBoxWhichClosesByItself) {
+  StartUdisks({"--grant", "--answer-after=800"});
+  QString shown;
+  int result = -1;
+  hook_.onDialog = [&](QDialog& box) {
+    shown = BoxText(box);
+    result = box.exec();  // until the answer closes it
+    return result;
+  };
+  auto opener = Opener();
+  std::string why;
+  const int fd = OpenCard(*opener, why);
+  ASSERT_GE(fd, 0) << why;
+  std::vector<std::uint8_t> bytes(kCardBytes);
+  EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(kCardBytes));
+  ::close(fd);
+  EXPECT_EQ(hook_.dialogs, 1);
+  EXPECT_EQ(shown, "Waiting for permission to read " + QString::fromStdString(card_) +
+                       ". Enter your password in the dialog that opened.");
+  EXPECT_EQ(result, QDialog::Accepted);
+  EXPECT_GE(took_, 700);
+  EXPECT_FALSE(opener->Asking(card_.string()));
+  EXPECT_EQ(statuses_.value(0), "Asking for access to " + QString::fromStdString(card_));
+  EXPECT_EQ(statuses_.value(1), QString());
+}
+
+// Cancel in the box returns at once; what was clicked and typed in the window
+// meanwhile is dropped, not replayed; the grant that comes later is closed.
+TEST_F(UdisksWaitTest, CancelReturnsAtOnceAndTheLateDescriptorIsClosed) {
+  StartUdisks({"--grant", "--answer-after=1500"});
+  QPushButton elsewhere(QStringLiteral("Start"));
+  elsewhere.show();
+  int clicks = 0;
+  QObject::connect(&elsewhere, &QPushButton::clicked, [&clicks] { ++clicks; });
+  QTimer::singleShot(50, &elsewhere, [&elsewhere] {
+    QTest::mouseClick(&elsewhere, Qt::LeftButton);
+    QTest::keyClick(&elsewhere, Qt::Key_Space);
+  });
+  hook_.onDialog = [](QDialog& box) {
+    // The user's own click on Cancel gets through.
+    QTimer::singleShot(0, &box, [&box] {
+      QTest::mouseClick(box.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel),
+                        Qt::LeftButton);
+    });
+    return box.exec();
+  };
+  auto opener = Opener();
+  std::string why;
+  EXPECT_EQ(OpenCard(*opener, why), -1);
+  EXPECT_EQ(why,
+            "Access refused: cancelled while waiting for the password. Pick the drive again to be "
+            "asked again.");
+  EXPECT_LT(took_, 1200) << "Cancel waited for the answer";
+  EXPECT_EQ(hook_.dialogs, 1);
+  EXPECT_TRUE(opener->Asking(card_.string()));
+
+  ASSERT_TRUE(PumpUntil([&] { return !opener->Asking(card_.string()); }));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(CardDescriptors(), 0) << "the grant nobody waited for stayed open";
+  EXPECT_EQ(clicks, 0) << "input during the wait acted on the window";
+  EXPECT_EQ(Asked(), std::vector<std::string>{ReadOnlyAsk(card_)});
+}
+
+// Picking the drive again joins the request polkit still asks about, rather
+// than queueing a second prompt behind the first.
+TEST_F(UdisksWaitTest, PickingAgainWhileAskingJoinsTheRequest) {
+  StartUdisks({"--grant", "--answer-after=1500"});
+  auto opener = Opener();
+  std::string why;
+  EXPECT_EQ(OpenCard(*opener, why), -1);  // the hook cancels
+  EXPECT_EQ(why.rfind(TUdisksOpener::kCancelled.toStdString(), 0), 0u) << why;
+
+  hook_.onDialog = [](QDialog& box) { return box.exec(); };
+  const int fd = OpenCard(*opener, why);
+  ASSERT_GE(fd, 0) << why;
+  ::close(fd);
+  EXPECT_EQ(hook_.dialogs, 2);
+  EXPECT_EQ(Asked(), std::vector<std::string>{ReadOnlyAsk(card_)});
+
+  // Once answered, the next pick asks anew.
+  const int again = OpenCard(*opener, why);
+  ASSERT_GE(again, 0) << why;
+  ::close(again);
+  EXPECT_EQ(Asked().size(), 2u);
+}
+
+TEST_F(UdisksWaitTest, AnUnansweredPromptIsGivenUpAtTheLimit) {
+  StartUdisks({"--grant", "--never"});
+  auto opener = Opener();
+  opener->SetPromptTimeout(700);
+  int result = -1;
+  hook_.onDialog = [&result](QDialog& box) {
+    result = box.exec();
+    return result;
+  };
+  std::string why;
+  EXPECT_EQ(OpenCard(*opener, why), -1);
+  EXPECT_EQ(why.rfind(TUdisksOpener::kRefused.toStdString(), 0), 0u) << why;
+  EXPECT_NE(why.find("Pick the drive again"), std::string::npos) << why;
+  EXPECT_EQ(result, QDialog::Rejected) << "the box did not close at the limit";
+  EXPECT_GE(took_, 650);
+  EXPECT_LT(took_, 4000);
+  EXPECT_TRUE(opener->Asking(card_.string()));
+
+  // The limit holds without a box too (a remembered-grant delay longer than it).
+  opener->SetBoxDelay(10000);
+  EXPECT_EQ(OpenCard(*opener, why), -1);
+  EXPECT_LT(took_, 4000);
+  EXPECT_EQ(hook_.dialogs, 1);
+  EXPECT_EQ(Asked().size(), 1u);
 }
 
 // The whole way of the window: a card reader the user may not open, its
