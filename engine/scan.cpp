@@ -73,8 +73,8 @@ class TScan {
   bool FileError = false;
 
   std::string tag_;
-  bool driveGone_ = false;     // reads ended because the drive cannot be read any more
-  bool writeWarned_ = false;   // the open file's write failure was shown in this chunk
+  bool driveGone_ = false;    // reads ended because the drive cannot be read any more
+  bool writeWarned_ = false;  // the open file's write failure was shown in this chunk
   // With checked headers: follows the open file's structure to its end.
   std::unique_ptr<TEndFinder> finder_;
   // Sectors of the open file not yet written: one run inside ScanBuffer, so
@@ -189,6 +189,7 @@ std::uint32_t TScan::ReadSectorBySector(std::uint32_t count) {
   std::int32_t attempts = count == 1 ? 1 : 0;
   for (std::uint32_t done = 0; done < count; ++done, attempts = 0) {
     std::uint8_t* sector = ScanBuffer.get() + std::size_t{done} * bytesPerSector;
+    host_.ReadingSector(CurrentSector + done);
     for (; attempts <= RetryLimit; ++attempts) {
       if (ReadSectorsUncached(host_.DriveNumber(), CurrentSector + done, 1, sector,
                               bytesPerSector)) {
@@ -222,9 +223,8 @@ void TScan::ProcessChunk(std::uint32_t count) {
     host_.SectorReached(CurrentSector, geometry_.TotalSectors);
     const bool check = host_.CheckFiles();
     if (!check) finder_.reset();  // a file followed while unchecked is not followed again
-    const bool found =
-        check ? DetectChecked(sector, std::size_t{count - i} * bytesPerSector)
-              : DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
+    const bool found = check ? DetectChecked(sector, std::size_t{count - i} * bytesPerSector)
+                             : DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
     if (FileOpen && found) CloseAndStore();
     if (found && !FileOpen) {
       OpenCarvedFile(tag_);
@@ -285,13 +285,16 @@ void TScan::OpenCarvedFile(const std::string& tag) {
     if (NameOffset > kNameOffsetLimit) break;
   }
 
-  if (FileExists(CarvedName) &&
-      !host_.ConfirmOverwrite(
-          Replace("File %s already exists. Do you want to overwrite it?", "%s", CarvedName))) {
+  // Mend: only the user's "&Ja" may empty a file. A file that appears after
+  // the question (or after the name was found free) is not truncated: its
+  // exclusive create fails instead.
+  const bool replace = FileExists(CarvedName);
+  if (replace && !host_.ConfirmOverwrite(Replace(
+                     "File %s already exists. Do you want to overwrite it?", "%s", CarvedName))) {
     return;
   }
 
-  CarvedFile = CreateCarvedFile(CarvedName, FileExists(CarvedName));
+  CarvedFile = CreateCarvedFile(CarvedName, replace);
   FileError = CarvedFile < 0;
   if (FileError) {
     host_.Warn("Could not create destination file: " + CarvedName + "!");
@@ -406,6 +409,18 @@ int CreateCarvedFile(const std::string& name, bool replace) {
 int ProgressPosition(std::uint32_t sector, std::uint32_t totalSectors) {
   if (totalSectors == 0) return 0;
   return static_cast<int>(std::nearbyintl(static_cast<long double>(sector) / totalSectors * 100));
+}
+
+bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector) {
+  return bytesPerSector != 0 && sizeBytes / bytesPerSector > UINT32_MAX;
+}
+
+std::string SectorNumberLimitText(std::uint32_t bytesPerSector) {
+  const std::uint64_t bytes = (std::uint64_t{1} << 32) * bytesPerSector;
+  constexpr std::uint64_t kTiB = std::uint64_t{1} << 40;
+  constexpr std::uint64_t kGiB = std::uint64_t{1} << 30;
+  if (bytes % kTiB == 0) return std::to_string(bytes / kTiB) + " TiB";
+  return std::to_string(bytes / kGiB) + " GiB";
 }
 
 void RunScan(TScanHost& host) {

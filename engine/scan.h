@@ -44,6 +44,10 @@ class TScanHost {
   virtual void Pump() = 0;
   // Once per sector, before it is processed.
   virtual void SectorReached(std::uint32_t sector, std::uint32_t totalSectors) = 0;
+  // Before each single-sector read while a failed run is read again one
+  // sector at a time: a host that shows progress does so on its usual
+  // throttle, or the window stands still for the whole run's re-read.
+  virtual void ReadingSector(std::uint32_t /*sector*/) {}
   virtual void FoundCountChanged(std::int32_t found) = 0;
   virtual void ReadErrorsChanged(std::int32_t errors) = 0;
   // "&Ja" (true) or "&Nein" (false).
@@ -68,6 +72,11 @@ int ProgressPosition(std::uint32_t sector, std::uint32_t totalSectors);
 // link planted in a shared folder cannot aim the write at another file.
 // -1 (errno set) on failure.
 int CreateCarvedFile(const std::string& name, bool replace);
+
+// Sector numbers are 32-bit: whether a drive has more sectors than they can
+// name, and how far they reach ("2 TiB" of 512-byte sectors, "16 TiB" of 4096).
+bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector);
+std::string SectorNumberLimitText(std::uint32_t bytesPerSector);
 
 // Runs a whole scan; returns when it has ended.
 void RunScan(TScanHost& host);

@@ -302,12 +302,10 @@ QString DefaultDestination() {
   return WithSlash(QDir::homePath());
 }
 
-const QString kOnlyFirst2TiB =
-    QStringLiteral("Only the first 2 TiB of this drive can be searched.");
-
-// More sectors than a 32-bit sector number can name.
-bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector) {
-  return bytesPerSector != 0 && sizeBytes / bytesPerSector > UINT32_MAX;
+// Mend: the limit is 2^32 sectors, so its size follows the sector size.
+QString OnlyFirstPart(std::uint32_t bytesPerSector) {
+  return QStringLiteral("Only the first %1 of this drive can be searched.")
+      .arg(QString::fromStdString(SectorNumberLimitText(bytesPerSector)));
 }
 
 }  // namespace
@@ -361,7 +359,8 @@ void TForm1::EnumerateDrives() {
                .arg(CapacityText(static_cast<std::uint32_t>(std::min<std::uint64_t>(
                                      description.sizeBytes / 512, UINT32_MAX)),
                                  512, QLocale().decimalPoint().front()));
-    if (BeyondSectorNumbers(description.sizeBytes, 512)) tip << kOnlyFirst2TiB;
+    const std::uint32_t sectorBytes = description.sectorBytes != 0 ? description.sectorBytes : 512;
+    if (BeyondSectorNumbers(description.sizeBytes, sectorBytes)) tip << OnlyFirstPart(sectorBytes);
     if (!description.note.empty()) tip << QString::fromStdString(description.note);
     item->setToolTip(tip.join(QLatin1Char('\n')));
     item->setData(kPlainToolTipRole, item->toolTip());
@@ -385,16 +384,20 @@ void TForm1::ListBoxDrivesClick() {
   DriveNumber = static_cast<std::uint8_t>(item->text()[0].unicode() - 64);
   const char letter = static_cast<char>(DriveNumber + 64);
   bool ready = GetDriveGeometry(DriveNumber, DriveGeometry);
+  // The geometry needs no rights to the device, so it is shown also when
+  // access is then refused: the user still sees which card this is.
+  if (ready) {
+    LabelMedia->setText(MediaText(platform_.DriveType(std::string{letter, ':', '\\'})));
+    LabelBytesPerSec->setText(QString::number(DriveGeometry.BytesPerSector));
+    LabelCapacity->setText(CapacityText(DriveGeometry.TotalSectors, DriveGeometry.BytesPerSector,
+                                        QLocale().decimalPoint().front()));
+  }
   // Access is asked for now, while the user is here to answer a password
   // prompt, rather than when the scan first reads.
   std::string why;
   if (ready) ready = platform_.PrepareToRead(letter, why);
   ShowAccessProblem(*item, why);
   if (ready) {
-    LabelMedia->setText(MediaText(platform_.DriveType(std::string{letter, ':', '\\'})));
-    LabelBytesPerSec->setText(QString::number(DriveGeometry.BytesPerSector));
-    LabelCapacity->setText(CapacityText(DriveGeometry.TotalSectors, DriveGeometry.BytesPerSector,
-                                        QLocale().decimalPoint().front()));
     LabelStatus->setText(QStringLiteral("ready"));
     ButtonStart->setEnabled(true);
 
@@ -408,7 +411,7 @@ void TForm1::ListBoxDrivesClick() {
     LabelStatus->setText(QStringLiteral("not ready"));
   }
 
-  if (LabelMedia->text() == QLatin1String("Fixed")) {
+  if (ready && LabelMedia->text() == QLatin1String("Fixed")) {
     ShowPlainMessage(this,
                      QStringLiteral("Fernhollow was developed for use on digital photo media. "
                                     "However, it can be used on fixed drives. The scan used is "
@@ -420,8 +423,12 @@ void TForm1::ListBoxDrivesClick() {
 
 void TForm1::ButtonStartClick() {
   if (scanning_) return;
-  if (DestinationOnSearchedDrive()) return;
+  const std::string drivePath = platform_.Describe(static_cast<char>(DriveNumber + 64)).path;
+  if (DestinationOnDrive(drivePath)) return;
   scanning_ = true;
+  // The listed files are judged against the drive they came from, whatever
+  // drive is picked later.
+  searchedPath_ = drivePath;
   struct Done {
     TForm1& form;
     ~Done() {
@@ -435,7 +442,7 @@ void TForm1::ButtonStartClick() {
   const DriveDescription description = platform_.Describe(static_cast<char>(DriveNumber + 64));
   if (DriveGeometry.TotalSectors != 0 &&
       BeyondSectorNumbers(description.sizeBytes, DriveGeometry.BytesPerSector)) {
-    ShowWarning(this, kOnlyFirst2TiB);
+    ShowWarning(this, OnlyFirstPart(DriveGeometry.BytesPerSector));
   }
   TWindowScanHost host(*this);
   RunScan(host);
@@ -636,11 +643,16 @@ bool TForm1::FormCloseQuery() {
   if (unrecovered == 0) return true;
   // Mend: found files never recovered went with their stored copies, unasked.
   // "&Nein" is the default: Enter alone must not throw them away.
-  return AskConfirmation(this,
-                         QStringLiteral("%1 found files have not been recovered yet. Their stored "
-                                        "copies are deleted when Fernhollow closes. Close anyway?")
-                             .arg(unrecovered),
-                         kNein);
+  return AskConfirmation(
+      this,
+      (unrecovered == 1 ? QStringLiteral("1 found file has not been recovered yet. Its "
+                                         "stored copy is deleted when Fernhollow closes. "
+                                         "Close anyway?")
+                        : QStringLiteral("%1 found files have not been recovered yet. Their "
+                                         "stored copies are deleted when Fernhollow closes. "
+                                         "Close anyway?")
+                              .arg(unrecovered)),
+      kNein);
 }
 
 void TForm1::FormClose() {
@@ -662,15 +674,22 @@ void TForm1::cmdRefreshClick() {
   EnumerateDrives();
 }
 
+// Mend: the guard of recover and preview judged the drive picked last, which
+// need not be the one the listed files were searched on. Nothing listed:
+// nothing can be written, so nothing to check.
+bool TForm1::DestinationOnSearchedDrive() {
+  if (lstResults->count() == 0) return false;
+  return DestinationOnDrive(searchedPath_);
+}
+
 // Nothing may ever be written to the medium being searched: a destination on
 // it would overwrite the very files to recover. Says so and answers true.
-bool TForm1::DestinationOnSearchedDrive() {
-  if (DriveNumber == 0) return false;
-  const std::string searched = platform_.Describe(static_cast<char>(DriveNumber + 64)).path;
-  if (!DestinationOnSearchedMedium(EditDestPath->text().toStdString(), searched)) return false;
-  ShowWarning(this, QStringLiteral(
-                        "The destination folder is on the drive being searched. Writing there "
-                        "would overwrite the files you want to recover. Please choose a folder "
-                        "on another drive."));
+bool TForm1::DestinationOnDrive(const std::string& drivePath) {
+  if (drivePath.empty()) return false;
+  if (!DestinationOnSearchedMedium(EditDestPath->text().toStdString(), drivePath)) return false;
+  ShowWarning(
+      this, QStringLiteral("The destination folder is on the drive being searched. Writing there "
+                           "would overwrite the files you want to recover. Please choose a folder "
+                           "on another drive."));
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <string>
 
 #include "compress/zlibtool.h"
 #include "diskio/ldiskio.h"
@@ -53,6 +54,8 @@ class TForm1 : public QWidget {
   void cmdRefreshClick();
   void Button3Click();
   void ButtonStartClick();
+  // Whether the destination lies on the drive the listed files were searched
+  // on (said in a box when it does).
   bool DestinationOnSearchedDrive();
   void ButtonCancelClick();
   void lstResultsClick();
@@ -128,11 +131,13 @@ class TForm1 : public QWidget {
   void BuildSearchTab(QWidget* frame);
   void BuildRestoreTab(QWidget* frame);
   void EnumerateDrives();
+  bool DestinationOnDrive(const std::string& drivePath);
   void SetStatusText(const QString& text);
   void RecoverEntry(QListWidgetItem& item);
   void PageChanged(int index);
 
   DiskPlatform& platform_;
+  std::string searchedPath_;       // the device or image of the last search
   QLabel* sizeCaption_ = nullptr;  // "Filesize:"
   bool centred_ = false;
   bool scanning_ = false;

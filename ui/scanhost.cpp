@@ -112,6 +112,12 @@ void TWindowScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSec
   if (edge || Clock::now() - lastRepaint_ >= kPumpInterval) Repaint();
 }
 
+void TWindowScanHost::ReadingSector(std::uint32_t sector) {
+  // A single-sector read takes far longer than a clock check.
+  sector_ = sector;
+  if (Clock::now() - lastRepaint_ >= kPumpInterval) Repaint();
+}
+
 void TWindowScanHost::FoundCountChanged(std::int32_t found) {
   found_ = found;
 }

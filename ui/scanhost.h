@@ -32,6 +32,7 @@ class TWindowScanHost : public TScanHost {
   void ScanningStarted() override;
   void Pump() override;
   void SectorReached(std::uint32_t sector, std::uint32_t totalSectors) override;
+  void ReadingSector(std::uint32_t sector) override;
   void FoundCountChanged(std::int32_t found) override;
   void ReadErrorsChanged(std::int32_t errors) override;
   bool ConfirmOverwrite(const std::string& text) override;

@@ -172,6 +172,15 @@ TEST_F(RestoreWindowTest, CloseAsksBeforeFilesNeverRecoveredGo) {
   EXPECT_EQ(Files(), std::set<std::string>{"r1.JPG"});
 }
 
+TEST_F(RestoreWindowTest, OneFileNeverRecoveredIsAskedAboutInTheSingular) {
+  AddEntry("r1.JPG", EncodeJpeg(16, 16, false, 17));
+  EXPECT_FALSE(form->close());
+  ASSERT_EQ(modal.messages.size(), 1u);
+  EXPECT_EQ(modal.messages[0].text,
+            "1 found file has not been recovered yet. Its stored copy is deleted when Fernhollow "
+            "closes. Close anyway?");
+}
+
 TEST_F(RestoreWindowTest, EverythingRecoveredClosesUnasked) {
   for (const char* name : {"r1.JPG", "r2.BMP"}) AddEntry(name, Bitmap(4, 4));
   form->cmdRecAll->click();

@@ -11,14 +11,15 @@
 #include <QTest>
 #include <QTimer>
 
+#include <unistd.h>
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <memory>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
-#include <unistd.h>
+#include <memory>
 #include <set>
+#include <thread>
 
 #include "tests/support/fakeplatform.h"
 #include "tests/support/mountedimage.h"
@@ -29,6 +30,7 @@
 #include "ui/mainform.h"
 #include "ui/modal.h"
 #include "ui/scanhost.h"
+#include "ui/spinedit.h"
 
 namespace fs = std::filesystem;
 
@@ -226,13 +228,28 @@ TEST_F(ScanWindowTest, VolumesBeyondTwoTebibytesSaySoBeforeAScan) {
   EXPECT_EQ(std::count_if(modal.messages.begin(), modal.messages.end(),
                           [&](const TMessageRequest& m) { return m.text == text; }),
             1);
+
+  // 2^32 sectors of 4096 bytes reach 16 TiB.
+  FakeVolume& large = platform.AddVolume('G', 100, DRIVE_REMOVABLE, 4096);
+  large.describedBytes = ((std::uint64_t{1} << 32) + 1) * 4096;
+  form->cmdRefreshClick();
+  ASSERT_EQ(form->ListBoxDrives->count(), 3);
+  EXPECT_TRUE(form->ListBoxDrives->item(2)->toolTip().endsWith(
+      "Only the first 16 TiB of this drive can be searched."));
+  form->ListBoxDrives->setCurrentRow(2);
+  form->ListBoxDrivesClick();
+  modal.messages.clear();
+  form->ButtonStart->click();
+  ASSERT_FALSE(modal.messages.empty());
+  EXPECT_EQ(modal.messages[0].text, "Only the first 16 TiB of this drive can be searched.");
 }
 
 TEST_F(ScanWindowTest, NothingIsWrittenToTheDriveBeingSearched) {
   // The drive is an image holding a file system, mounted; the destination
   // lies inside that mount.
   TMountedImage medium(dir);
-  if (::geteuid() != 0 || !medium.Mounted()) GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  if (::geteuid() != 0 || !medium.Mounted())
+    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
   const fs::path image = medium.Image();
   const fs::path mount = medium.MountPoint();
   platform.Volume('E').path = image.string();
@@ -248,20 +265,101 @@ TEST_F(ScanWindowTest, NothingIsWrittenToTheDriveBeingSearched) {
   EXPECT_TRUE(platform.reads.empty());  // no scan
   EXPECT_TRUE(form->ButtonStart->isEnabled());
 
-  // Recover and preview write nothing there either.
-  form->lstResults->addItem("img1.JPG");
-  std::ofstream(mount / "out" / "img1.JPG.rdf") << "stored";
-  form->cmdRecAllClick();
-  form->cmdRecSelClick();
-  EXPECT_EQ(modal.messages.size(), 3u);
-  EXPECT_FALSE(fs::exists(mount / "out" / "img1.JPG"));
-
   // A folder elsewhere is fine.
   form->EditDestPath->setText(QString::fromStdString(dir.string()));
   modal.messages.clear();
   form->ButtonStart->click();
   EXPECT_TRUE(modal.messages.empty());
   EXPECT_FALSE(platform.reads.empty());
+  ASSERT_GT(form->lstResults->count(), 0);
+
+  // Recover and preview of what it found write nothing to the drive either.
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    if (entry.path().extension() == ".rdf") {
+      fs::copy_file(entry.path(), mount / "out" / entry.path().filename());
+    }
+  }
+  form->EditDestPath->setText(QString::fromStdString((mount / "out").string()));
+  form->lstResults->setCurrentRow(0);
+  form->cmdRecAllClick();
+  form->cmdRecSelClick();
+  form->lstResultsClick();
+  EXPECT_EQ(modal.messages.size(), 3u);
+  EXPECT_FALSE(fs::exists(mount / "out" / "recovered1.JPG"));
+}
+
+TEST_F(ScanWindowTest, DisplayKeepsMovingWhileAFailedRunIsReadAgainSectorBySector) {
+  // One run of the whole card whose last sector is bad: the other 2999 are
+  // read again one at a time, and those reads succeed, 250 us each.
+  platform.Volume('E').unreadable.insert(2999);
+  platform.onRead = [] { std::this_thread::sleep_for(std::chrono::microseconds(250)); };
+  form->SpinEditSecAtOnce->SetValue(3000);
+  std::set<QString> shown;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (form->ButtonCancel->isEnabled()) shown.insert(form->LabelCurrentSector->text());
+  });
+  watch.start(5);
+  form->ButtonStart->click();
+  // About 0.75 s of reads that succeed, painted every ~15 ms.
+  EXPECT_GE(shown.size(), 15u);
+  EXPECT_EQ(form->LabelReadErrors->text(), "3");
+}
+
+TEST_F(ScanWindowTest, RecoverJudgesTheDriveSearchedNotTheDrivePickedSince) {
+  TMountedImage medium(dir);
+  if (::geteuid() != 0 || !medium.Mounted())
+    GTEST_SKIP() << "needs root, mkfs.ext4 and loop mounts";
+  const fs::path mount = medium.MountPoint();
+  const fs::path onMedium = mount / "out";
+  fs::create_directories(onMedium);
+  const fs::path elsewhere = dir / "out";
+  fs::create_directories(elsewhere);
+  FakeVolume& other = platform.AddVolume('F', 100);
+  other.path = (dir / "other.img").string();
+  form->cmdRefreshClick();
+  const auto pick = [&](int row) {
+    form->ListBoxDrives->setCurrentRow(row);
+    form->ListBoxDrivesClick();
+  };
+  const auto recoverAllInto = [&](const fs::path& folder) {
+    form->EditDestPath->setText(QString::fromStdString(folder.string()));
+    modal.messages.clear();
+    form->cmdRecAllClick();
+  };
+
+  // Searched: E, a plain card. Picked since: F, the disk that holds the
+  // destination. Recovering there writes nothing to the card searched.
+  form->EditDestPath->setText(QString::fromStdString(elsewhere.string()));
+  form->ButtonStart->click();
+  ASSERT_EQ(form->lstResults->count(), 3);
+  platform.Volume('F').path = medium.Image().string();
+  pick(1);
+  for (const auto& entry : fs::directory_iterator(elsewhere)) {
+    fs::copy_file(entry.path(), onMedium / entry.path().filename());
+  }
+  recoverAllInto(onMedium);
+  EXPECT_TRUE(modal.messages.empty());
+  EXPECT_TRUE(fs::exists(onMedium / "recovered1.JPG"));
+
+  // The other way round: E is the disk searched, F is picked since, and the
+  // destination on E is still refused.
+  form->lstResults->clear();
+  platform.Volume('F').path = (dir / "other.img").string();
+  platform.Volume('E').path = medium.Image().string();
+  pick(0);
+  form->EditDestPath->setText(QString::fromStdString(elsewhere.string()));
+  fs::remove_all(elsewhere);
+  fs::create_directories(elsewhere);
+  form->ButtonStart->click();
+  ASSERT_EQ(form->lstResults->count(), 3);
+  pick(1);
+  fs::remove(onMedium / "recovered1.JPG");
+  recoverAllInto(onMedium);
+  ASSERT_EQ(modal.messages.size(), 1u);
+  EXPECT_TRUE(
+      modal.messages[0].text.startsWith("The destination folder is on the drive being searched."));
+  EXPECT_FALSE(fs::exists(onMedium / "recovered1.JPG"));
 }
 
 }  // namespace
