@@ -66,7 +66,7 @@ void Detect(benchmark::State& state, const TSearchTypes& types, std::size_t byte
   state.counters["found"] = static_cast<double>(found) / static_cast<double>(state.iterations());
 }
 
-constexpr TSearchTypes kAllTypes{true, true, true, true, true, true, true, true, true};
+constexpr TSearchTypes kAllTypes = AllSearchTypes();
 
 void BM_DetectAllTypes(benchmark::State& state) {
   Detect(state, kAllTypes, kVolumeBytes);

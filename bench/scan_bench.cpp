@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   host.destination = argv[2];
-  if (allTypes) host.types = {true, true, true, true, true, true, true, true, true};
+  if (allTypes) host.types = AllSearchTypes();
   host.check = check;
   std::filesystem::create_directories(host.destination);
 

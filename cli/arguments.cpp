@@ -113,8 +113,10 @@ bool TParser::Option(const std::string& word, std::size_t& index) {
     if (!Value(name, inlineValue, index, value)) return false;
     std::string badName;
     if (!ParseTypeList(value, options.types, badName)) {
-      return Fail("unknown type '" + badName +
-                  "' in --types (use jpg, bmp, gif, tif, png, wav, avi, riff, mov or all)");
+      std::string names;
+      for (const TSearchType& type : kSearchTypes) names += std::string(type.name) + ", ";
+      return Fail("unknown type '" + badName + "' in --types (use " +
+                  names.substr(0, names.size() - 2) + " or all)");
     }
     return true;
   }
@@ -165,26 +167,17 @@ TParsedArguments ParseArguments(const std::vector<std::string>& arguments) {
 }
 
 bool ParseTypeList(const std::string& list, TSearchTypes& types, std::string& badName) {
-  TSearchTypes chosen{};
-  chosen.JPG = false;
+  TSearchTypes chosen = AllSearchTypes(false);
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = std::min(list.find(',', start), list.size());
     const std::string name = Lower(list.substr(start, comma - start));
-    bool* target = name == "jpg"    ? &chosen.JPG
-                   : name == "bmp"  ? &chosen.BMP
-                   : name == "gif"  ? &chosen.GIF
-                   : name == "tif"  ? &chosen.TIF
-                   : name == "png"  ? &chosen.PNG
-                   : name == "wav"  ? &chosen.WAV
-                   : name == "avi"  ? &chosen.AVI
-                   : name == "riff" ? &chosen.RIFF
-                   : name == "mov"  ? &chosen.MOV
-                                    : nullptr;
+    const auto type = std::find_if(kSearchTypes.begin(), kSearchTypes.end(),
+                                   [&name](const TSearchType& t) { return name == t.name; });
     if (name == "all") {
-      chosen = {true, true, true, true, true, true, true, true, true};
-    } else if (target != nullptr) {
-      *target = true;
+      chosen = AllSearchTypes();
+    } else if (type != kSearchTypes.end()) {
+      chosen.*type->flag = true;
     } else {
       badName = list.substr(start, comma - start);
       return false;
@@ -209,7 +202,8 @@ Numbers taken by files already in DEST are skipped; no file is overwritten.
 
 Options:
   --types LIST   file types to search for: a comma list of jpg, bmp, gif, tif,
-                 png, wav, avi, riff, mov (any case), or all; default jpg
+                 png, wav, avi, riff, mov, other (HEIC, CR3, RAF, MTS) (any
+                 case), or all; default jpg
   --check        check headers and cut files at their end
   --retries N    retries of a failed read, 0 to 100; default 1
   --sectors N    sectors read at once, at least 1 (cut to what the 2048000-byte
@@ -223,7 +217,8 @@ Options:
 Progress goes to stderr. When the scan has ended, every file found is written
 out in DEST and its full path printed on stdout, one per line.
 Ctrl-C (SIGINT) or SIGTERM stops the scan after the sectors being read; what
-was found so far is still written out. A second one ends the program at once.
+was found so far is still written out. A second one gives up the write-out,
+leaving each file not yet written out as its compressed NAME.rdf.
 
 Exit status:
   0  SOURCE was scanned to its end and every file found was written out

@@ -75,13 +75,9 @@ std::string Files(std::size_t count) {
 }
 
 std::string TypeNames(const TSearchTypes& types) {
-  const std::pair<bool, const char*> all[] = {
-      {types.JPG, "JPG"}, {types.BMP, "BMP"},   {types.GIF, "GIF"},
-      {types.TIF, "TIF"}, {types.PNG, "PNG"},   {types.WAV, "WAV"},
-      {types.AVI, "AVI"}, {types.RIFF, "RIFF"}, {types.MOV, "MOV"}};
   std::string names;
-  for (const auto& [on, name] : all) {
-    if (on) names += (names.empty() ? "" : ", ") + std::string(name);
+  for (const TSearchType& type : kSearchTypes) {
+    if (types.*type.flag) names += (names.empty() ? "" : ", ") + std::string(type.tag);
   }
   return names;
 }
@@ -221,7 +217,7 @@ int RunCarve(const TCarveOptions& options, const TStopFlags& flags, std::FILE* o
   TConsoleScanHost host(options, destination, geometry, flags.stop, err, errIsTerminal);
   bool scanFailed = false;
   try {
-    RunScan(host);
+    host.Run();
   } catch (const std::exception& failure) {
     host.Message(std::string("The search failed: ") + failure.what());
     scanFailed = true;

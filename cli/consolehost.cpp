@@ -10,11 +10,6 @@ namespace {
 // Reading the clock costs more than the rest of a sector's work.
 constexpr std::uint32_t kSectorsPerClockCheck = 64;
 
-// The scan's warnings that mean it stopped short or lost a file.
-constexpr std::string_view kGoneWarning = "The drive can no longer be read";
-constexpr std::string_view kDestinationWarnings[] = {
-    "Could not create destination file", "Could not write to destination file", "Could not store"};
-
 }  // namespace
 
 std::string DurationText(double seconds) {
@@ -109,10 +104,6 @@ bool TConsoleScanHost::ConfirmOverwrite(const std::string& text) {
 }
 
 void TConsoleScanHost::Warn(const std::string& text) {
-  if (text.starts_with(kGoneWarning)) mediumGone_ = true;
-  for (std::string_view prefix : kDestinationWarnings) {
-    if (text.starts_with(prefix)) destinationFailed_ = true;
-  }
   Message(text);
 }
 

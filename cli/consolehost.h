@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The console's side of the scan: hands it the command line's settings, shows
 // its progress on stderr and keeps what it stored for the write-out at the
-// end. The engine says why it stopped only through its warnings, so the host
-// reads them to tell a finished scan from one that ended early.
+// end.
 #pragma once
 
 #include <chrono>
@@ -54,6 +53,9 @@ class TConsoleScanHost : public TScanHost {
   void ScanningEnded() override;
   void SearchEnded() override {}
 
+  // Runs the scan through this host and keeps why it ended.
+  void Run() { end_ = RunScan(*this); }
+
   // Prints a line of its own on stderr, clearing the progress line first.
   void Message(const std::string& text);
 
@@ -72,9 +74,9 @@ class TConsoleScanHost : public TScanHost {
   // Why the scan ended.
   bool ReachedEnd() const { return reachedEnd_; }
   bool Cancelled() const { return cancelled_; }
-  bool MediumGone() const { return mediumGone_; }
-  bool DestinationFailed() const { return destinationFailed_; }
-  bool Complete() const { return reachedEnd_ && !mediumGone_ && !destinationFailed_; }
+  bool MediumGone() const { return end_ == TScanEnd::DriveGone; }
+  bool DestinationFailed() const { return end_ == TScanEnd::DestinationFailed; }
+  bool Complete() const { return end_ == TScanEnd::Completed; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -97,8 +99,7 @@ class TConsoleScanHost : public TScanHost {
   std::int32_t readErrors_ = 0;
   bool reachedEnd_ = false;
   bool cancelled_ = false;
-  bool mediumGone_ = false;
-  bool destinationFailed_ = false;
+  TScanEnd end_ = TScanEnd::NotStarted;
 
   Clock::time_point start_;
   Clock::time_point lastShown_;

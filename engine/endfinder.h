@@ -8,17 +8,24 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <string>
 
+// The bytes of the volume from an open file's first byte, read on demand
+// through the scan's own reader (each read counted like any other): a finder
+// that must look past the bytes fed so far -- at the end a size field claims,
+// at a directory further on -- reads them here.
+class TVolumeBytes {
+ public:
+  virtual ~TVolumeBytes() = default;
+  // Reads size bytes at offset from the file's first byte; false when any of
+  // them cannot be read (past the volume's end, an unreadable sector).
+  virtual bool Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) = 0;
+};
+
+// The format modules (engine/formats) derive their finders from this; the
+// registry makes them.
 class TEndFinder {
  public:
   virtual ~TEndFinder() = default;
-
-  // The finder for a file of type tag ("JPG", "BMP", "GIF", "PNG", "WAV",
-  // "AVI", "RIFF" or "MOV") that starts bytesLeftOfVolume bytes before the
-  // volume's end, which no size in it may pass. nullptr for "TIF", whose
-  // structure gives no end, and for any other tag.
-  static std::unique_ptr<TEndFinder> For(const std::string& tag, std::uint64_t bytesLeftOfVolume);
 
   // Takes the file's next piece, in order from its first byte; pieces may have
   // any size. Once the end is known to lie at or before the piece's end,
@@ -29,8 +36,10 @@ class TEndFinder {
   std::optional<std::size_t> Feed(const std::uint8_t* data, std::size_t size);
 
   // Bytes from the file's start that certainly belong to it, as far as its
-  // sizes and lengths seen so far tell: a header found before that offset lies
-  // inside the file (an Exif thumbnail, a frame of a movie) and starts nothing.
+  // sizes and lengths seen so far tell and were proven: a header found before
+  // that offset lies inside the file (an Exif thumbnail, a frame of a movie)
+  // and starts nothing. A size field counts only once the structure at the
+  // end it claims holds (see Peek), so a lying size hides no other file.
   std::uint64_t KnownExtent() const { return known_; }
 
   // The file's exact length once Feed has told its end. It can lie up to 15
@@ -39,7 +48,10 @@ class TEndFinder {
   std::optional<std::uint64_t> FileSize() const;
 
  protected:
-  explicit TEndFinder(std::uint64_t limit) : limit_(limit) {}
+  // limit: the bytes from the file's start to the volume's end, which no
+  // size in it may pass. volume may be null (then Peek reads nothing).
+  explicit TEndFinder(std::uint64_t limit, TVolumeBytes* volume = nullptr)
+      : limit_(limit), volume_(volume) {}
 
   // Parses from data[0], which lies at file offset At(); returns the bytes
   // used, at least one unless the end was set or the finder gave up.
@@ -58,11 +70,16 @@ class TEndFinder {
   void EndAt(std::uint64_t offset);
   // The structure makes no sense here: the end stays unknown for good.
   void GiveUp() { lost_ = true; }
+  // Reads bytes anywhere in the file's reach (ahead of what was fed, at the
+  // end a size field claims), to prove a claim before vouching for it.
+  bool Peek(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) const;
+  std::uint64_t Limit() const { return limit_; }
 
   static constexpr std::size_t kMaxField = 16;
 
  private:
   const std::uint64_t limit_;
+  TVolumeBytes* volume_;
   std::uint64_t fed_ = 0;     // bytes taken by Feed so far
   std::uint64_t at_ = 0;      // offset of the bytes handed to Step
   std::uint64_t skipTo_ = 0;  // bytes before this are passed over

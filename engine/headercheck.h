@@ -6,27 +6,41 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
-#include "engine/filedet.h"
+#include "engine/endfinder.h"
+#include "engine/formats/format.h"
+#include "engine/searchtypes.h"
 
-// data: the sector's first byte; available: the bytes readable from there (the
-// sector and whatever follows it in the same read, at least the sector);
-// bytesLeftOfVolume: bytes from the sector's first byte to the volume's end.
-// Nothing past data + available is read.
+// data: the sector's first byte; available: the bytes readable from there
+// (at least kCheckWindow, or what is left of the volume); bytesLeftOfVolume:
+// bytes from the sector's first byte to the volume's end. Nothing past
+// data + available is read.
 
-// True when data begins a well-formed header of the type tag names: "JPG",
-// "BMP", "GIF", "TIF" (also the TIFF-based raw files ORF and RW2), "PNG",
-// "WAV", "AVI", "RIFF" (any RIFF form) or "MOV" (a "moov" first atom, or an
-// "ftyp" one naming a movie brand). False for any other tag.
-bool HeaderHolds(const std::string& tag, const std::uint8_t* data, std::size_t available,
-                 std::uint64_t bytesLeftOfVolume);
+// A header found: its format and its file's real extension.
+struct TFoundHeader {
+  const TFormat* format = nullptr;
+  const char* ext = nullptr;
+  explicit operator bool() const { return format != nullptr; }
+};
 
-// DetectFileType's tests in its order and with its check-box rules, each
-// pattern replaced by its type's check, which also finds JPEGs whose first
-// segment is not APP0 or APP1, the raw TIFF variants and "ftyp" movies. True
-// with tag set as DetectFileType would; false leaves tag as it was. A sector
-// that no type can start is turned away on its first byte or two.
+// The formats' checks in the scan's order, each asked only when the sector's
+// first byte can begin it.
+TFoundHeader CheckHeader(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,
+                         std::uint64_t bytesLeftOfVolume);
+
+// The same, with the extension as tag; false leaves tag as it was.
 bool DetectCheckedFileType(const TSearchTypes& types, const std::uint8_t* data,
                            std::size_t available, std::uint64_t bytesLeftOfVolume,
                            std::string& tag);
+
+// Whether data begins a well-formed header of the type whose box is tag
+// ("JPG", "TIF", "RIFF", ... as in kSearchTypes), with only that box ticked.
+bool HeaderHolds(const std::string& tag, const std::uint8_t* data, std::size_t available,
+                 std::uint64_t bytesLeftOfVolume);
+
+// The end finder of a file that begins with the header found; nullptr when
+// its format tells no end.
+std::unique_ptr<TEndFinder> MakeEndFinder(const TFoundHeader& found,
+                                          std::uint64_t bytesLeftOfVolume, TVolumeBytes* volume);

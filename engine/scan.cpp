@@ -2,6 +2,7 @@
 #include "engine/scan.h"
 
 #include "engine/endfinder.h"
+#include "engine/formats/registry.h"
 #include "engine/headercheck.h"
 
 #include <fcntl.h>
@@ -9,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
+#include <vector>
 
 namespace {
 
@@ -30,6 +33,20 @@ std::string Replace(std::string text, const std::string& what, const std::string
   return at == std::string::npos ? text : text.replace(at, what.size(), with);
 }
 
+class TScan;
+
+// The volume as the open file's finder sees it: bytes from the file's first
+// sector on, read through the scan's own reader.
+class TFileBytes final : public TVolumeBytes {
+ public:
+  explicit TFileBytes(TScan& scan) : scan_(scan) {}
+  bool Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override;
+  std::uint32_t firstSector = 0;
+
+ private:
+  TScan& scan_;
+};
+
 class TScan {
  public:
   explicit TScan(TScanHost& host) : host_(host), geometry_(host.DriveGeometry()) {}
@@ -37,7 +54,12 @@ class TScan {
     if (CarvedFile >= 0) ::close(CarvedFile);
   }
 
-  void Run();
+  TScanEnd Run();
+  // Reads whole sectors from first on into the caller's memory; a failed
+  // read is counted like any other. False when it failed.
+  bool ReadAhead(std::uint32_t first, std::uint32_t count, std::uint8_t* buffer);
+  std::uint32_t BytesPerSector() const { return geometry_.BytesPerSector; }
+  std::uint32_t TotalSectors() const { return geometry_.TotalSectors; }
 
  private:
   bool CanStart();
@@ -46,6 +68,7 @@ class TScan {
   bool CountFailedRead();
   void ProcessChunk(std::uint32_t count);
   bool DetectChecked(const std::uint8_t* sector, std::size_t available);
+  bool MayBeginHeader(const std::uint8_t* sector) const;
   std::uint64_t BytesLeft() const;
   void CloseAtItsEnd();
   void OpenCarvedFile(const std::string& tag);
@@ -53,7 +76,8 @@ class TScan {
   void WriteSector(const std::uint8_t* sector, std::size_t size);
   void CloseAndStore();
   void StoreCarvedFile(const std::string& name);
-  void EndOfScan();
+  // False when the open file could not be stored.
+  bool EndOfScan();
 
   TScanHost& host_;
   const TDriveGeometry& geometry_;
@@ -75,8 +99,14 @@ class TScan {
   std::string tag_;
   bool driveGone_ = false;    // reads ended because the drive cannot be read any more
   bool writeWarned_ = false;  // the open file's write failure was shown in this chunk
-  // With checked headers: follows the open file's structure to its end.
+  // With checked headers: the header found, and the open file's finder,
+  // which follows its structure to its end.
+  TFoundHeader found_;
   std::unique_ptr<TEndFinder> finder_;
+  TFileBytes fileBytes_{*this};
+  // A header check near a chunk's end sees the sectors after it too, so its
+  // answer never depends on how many sectors are read at once.
+  std::vector<std::uint8_t> window_;
   // Sectors of the open file not yet written: one run inside ScanBuffer, so
   // a file gets one write per run of its sectors rather than one per sector.
   const std::uint8_t* runStart_ = nullptr;
@@ -100,10 +130,10 @@ bool TScan::CanStart() {
   return true;
 }
 
-void TScan::Run() {
-  if (!CanStart()) return;
+TScanEnd TScan::Run() {
+  if (!CanStart()) return TScanEnd::NotStarted;
   host_.SearchStarting();
-  if (geometry_.TotalSectors == 0) return;
+  if (geometry_.TotalSectors == 0) return TScanEnd::Completed;
 
   DestPath = host_.DestinationText();
   if (DestPath.back() != '/') DestPath += '/';
@@ -126,30 +156,38 @@ void TScan::Run() {
     host_.Warn("Not enough memory for the 2048000-byte sector buffer; the scan cannot run.");
     EndOfScan();
     host_.SearchEnded();
-    return;
+    return TScanEnd::NotStarted;
   }
   CurrentSector = 0;
   // A card taken out and put back since the last scan is opened afresh.
   ReleaseStaleDriveHandle(host_.DriveNumber());
 
+  bool cancelled = false;
+  bool storeFailed = false;
   try {
-    while (CurrentSector < geometry_.TotalSectors && !host_.CancelRequested() && !FileError &&
-           !driveGone_) {
+    while (CurrentSector < geometry_.TotalSectors) {
+      cancelled = host_.CancelRequested();
+      if (cancelled || FileError || driveGone_) break;
       ReadChunk();
     }
   } catch (const std::exception&) {
     // The general kind ends the scan quietly (a failed store has said why).
+    storeFailed = true;
   } catch (...) {
     EndOfScan();
     throw;
   }
-  EndOfScan();
+  storeFailed = !EndOfScan() || storeFailed;
   if (driveGone_) {
     host_.Warn(
         "The drive can no longer be read (the card may have been removed). The files found so far "
         "are listed on the Restore tab.");
   }
   host_.SearchEnded();
+  if (driveGone_) return TScanEnd::DriveGone;
+  if (FileError || storeFailed) return TScanEnd::DestinationFailed;
+  if (cancelled) return TScanEnd::Cancelled;
+  return TScanEnd::Completed;
 }
 
 void TScan::ReadChunk() {
@@ -228,7 +266,10 @@ void TScan::ProcessChunk(std::uint32_t count) {
     if (FileOpen && found) CloseAndStore();
     if (found && !FileOpen) {
       OpenCarvedFile(tag_);
-      if (FileOpen && check) finder_ = TEndFinder::For(tag_, BytesLeft());
+      if (FileOpen && check) {
+        fileBytes_.firstSector = CurrentSector;
+        finder_ = MakeEndFinder(found_, BytesLeft(), &fileBytes_);
+      }
       host_.FoundCountChanged(FoundCount);
     }
     if (FileOpen) {
@@ -249,11 +290,74 @@ void TScan::ProcessChunk(std::uint32_t count) {
 // inside the open file's own known extent (an Exif thumbnail, a movie's frame)
 // is part of that file, not the start of another.
 bool TScan::DetectChecked(const std::uint8_t* sector, std::size_t available) {
-  if (!DetectCheckedFileType(host_.SearchTypes(), sector, available, BytesLeft(), tag_)) {
+  const std::uint64_t left = BytesLeft();
+  const std::uint8_t* data = sector;
+  const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(kCheckWindow, left));
+  if (available < wanted && MayBeginHeader(sector)) {
+    // Read on past the chunk: the check sees the same bytes whatever the
+    // chunk's size. What cannot be read is simply not there for it.
+    const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+    window_.assign(sector, sector + available);
+    const std::uint32_t first =
+        CurrentSector + static_cast<std::uint32_t>(available / bytesPerSector);
+    const std::uint32_t more =
+        static_cast<std::uint32_t>((wanted - available + bytesPerSector - 1) / bytesPerSector);
+    window_.resize(available + std::size_t{more} * bytesPerSector);
+    if (ReadAhead(first, more, window_.data() + available)) {
+      available = std::min(window_.size(), wanted);
+    }
+    data = window_.data();
+  }
+  const TFoundHeader found = CheckHeader(host_.SearchTypes(), data, available, left);
+  if (!found) return false;
+  if (FileOpen && finder_ &&
+      static_cast<std::uint64_t>(fileOffset_) + runBytes_ < finder_->KnownExtent()) {
     return false;
   }
-  return !(FileOpen && finder_ &&
-           static_cast<std::uint64_t>(fileOffset_) + runBytes_ < finder_->KnownExtent());
+  found_ = found;
+  tag_ = found.ext;
+  return true;
+}
+
+bool TScan::MayBeginHeader(const std::uint8_t* sector) const {
+  const std::span<const TFormat* const> formats = Formats();
+  for (std::uint32_t picked = CandidateFormats(sector, geometry_.BytesPerSector); picked != 0;
+       picked &= picked - 1) {
+    if (formats[static_cast<std::size_t>(std::countr_zero(picked))]->magic(
+            sector, geometry_.BytesPerSector)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TScan::ReadAhead(std::uint32_t first, std::uint32_t count, std::uint8_t* buffer) {
+  if (count == 0 || first >= geometry_.TotalSectors || count > geometry_.TotalSectors - first ||
+      count > 65535) {
+    return false;
+  }
+  if (ReadSectors(host_.DriveNumber(), first, static_cast<std::uint16_t>(count), buffer,
+                  std::size_t{count} * geometry_.BytesPerSector)) {
+    return true;
+  }
+  ++ReadErrorCount;
+  host_.ReadErrorsChanged(ReadErrorCount);
+  return false;
+}
+
+bool TFileBytes::Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+  const std::uint32_t bytesPerSector = scan_.BytesPerSector();
+  const std::uint64_t from = offset / bytesPerSector;
+  const std::uint64_t to = (offset + size + bytesPerSector - 1) / bytesPerSector;
+  if (size == 0) return true;
+  if (from + firstSector >= scan_.TotalSectors() || to - from > 65535) return false;
+  std::vector<std::uint8_t> sectors(static_cast<std::size_t>(to - from) * bytesPerSector);
+  if (!scan_.ReadAhead(static_cast<std::uint32_t>(firstSector + from),
+                       static_cast<std::uint32_t>(to - from), sectors.data())) {
+    return false;
+  }
+  std::memcpy(buffer, sectors.data() + (offset - from * bytesPerSector), size);
+  return true;
 }
 
 // From the current sector to the volume's end.
@@ -385,16 +489,19 @@ void TScan::StoreCarvedFile(const std::string& name) {
   ::unlink(name.c_str());
 }
 
-void TScan::EndOfScan() {
+bool TScan::EndOfScan() {
+  bool stored = true;
   if (FileOpen) {
     try {
       CloseAndStore();
     } catch (...) {
       // The plain file stays where it is, unlisted; the rest of the end runs.
+      stored = false;
     }
   }
   host_.ScanningEnded();
   ScanBuffer.reset();
+  return stored;
 }
 
 }  // namespace
@@ -423,6 +530,6 @@ std::string SectorNumberLimitText(std::uint32_t bytesPerSector) {
   return std::to_string(bytes / kGiB) + " GiB";
 }
 
-void RunScan(TScanHost& host) {
-  TScan(host).Run();
+TScanEnd RunScan(TScanHost& host) {
+  return TScan(host).Run();
 }

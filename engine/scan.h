@@ -78,5 +78,14 @@ int CreateCarvedFile(const std::string& name, bool replace);
 bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector);
 std::string SectorNumberLimitText(std::uint32_t bytesPerSector);
 
-// Runs a whole scan; returns when it has ended.
-void RunScan(TScanHost& host);
+// Why a scan ended.
+enum class TScanEnd {
+  Completed,          // read to the volume's last sector
+  Cancelled,          // the user (or a signal) stopped it
+  DriveGone,          // the drive could no longer be read
+  DestinationFailed,  // a file could not be created, written or stored
+  NotStarted,         // no destination, an unusable sector size, no memory
+};
+
+// Runs a whole scan; returns when it has ended, and why.
+TScanEnd RunScan(TScanHost& host);

@@ -105,9 +105,11 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
   setObjectName("Form1");
   setWindowTitle(QStringLiteral("Fernhollow (tm)"));
   setWindowIcon(QIcon(QStringLiteral(":/icons/fernhollow.png")));
-  setFixedSize(445, 330);
+  // The type grid's fourth row (the other camera files) makes the window one
+  // row taller than the classic layout; everything above keeps its place.
+  setFixedSize(445, 330 + kTypeRow);
 
-  PageControl = Add<QTabWidget>(this, "PageControl", {8, 4, 432, 309});
+  PageControl = Add<QTabWidget>(this, "PageControl", {8, 4, 432, 309 + kTypeRow});
   PageControl->setIconSize({16, 16});
   BuildDriveTab(AddTab(TabSheet1, "TabSheet1", "Drive", 4));
   BuildOptionsTab(AddTab(TabSheet2, "TabSheet2", "Options", 0));
@@ -117,7 +119,7 @@ TForm1::TForm1(DiskPlatform& platform, QWidget* parent)
   TabSheet5->installEventFilter(this);
   PageControl->setCurrentIndex(0);
 
-  SB = Add<TStatusBar>(this, "SB", {0, 313, 445, 17});
+  SB = Add<TStatusBar>(this, "SB", {0, 313 + kTypeRow, 445, 17});
   SB->setSizeGripEnabled(false);
 
   connect(ListBoxDrives, &TListBox::UserSelected, this,
@@ -156,7 +158,7 @@ QGroupBox* TForm1::AddTab(QWidget*& sheet, const char* name, const QString& capt
   sheet = new QWidget;
   sheet->setObjectName(name);
   PageControl->addTab(sheet, QIcon(kTabIcons[iconIndex]), caption);
-  return Add<QGroupBox>(sheet, (std::string(name) + "Frame").c_str(), {8, 16, 409, 257});
+  return Add<QGroupBox>(sheet, (std::string(name) + "Frame").c_str(), {8, 16, 409, 257 + kTypeRow});
 }
 
 void TForm1::BuildDriveTab(QWidget* frame) {
@@ -212,6 +214,10 @@ void TForm1::BuildOptionsTab(QWidget* frame) {
                        &TSearchTypes::RIFF);
   chkWAV =
       AddTypeBox(frame, "chkWAV", {256, 232, 145, 17}, "Wave files (*.WAV)", &TSearchTypes::WAV);
+  // Addition: the files of today's cameras and phones that none of the
+  // classic boxes covers.
+  chkOther = AddTypeBox(frame, "chkOther", {16, 232 + kTypeRow, 385, 17},
+                        "Other camera files (HEIC, CR3, RAF, MTS)", &TSearchTypes::Other);
   // Off at start: unticked, the scan carves from header to header.
   chkCheckFiles = new QCheckBox(QStringLiteral("Check headers and cut files at their end"), frame);
   chkCheckFiles->setObjectName(QStringLiteral("chkCheckFiles"));
@@ -233,6 +239,7 @@ void TForm1::BuildOptionsTab(QWidget* frame) {
                                  chkPNG,
                                  chkRIFF,
                                  chkWAV,
+                                 chkOther,
                                  chkCheckFiles};
   for (qsizetype i = 1; i < tabOrder.size(); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }

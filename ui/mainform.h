@@ -26,6 +26,10 @@ class TDialogSelectDir;
 class TListBox;
 class TSpinEdit;
 
+// The height of a row of the type grid, by which the window grew for its
+// fourth row.
+inline constexpr int kTypeRow = 24;
+
 class TForm1 : public QWidget {
   Q_OBJECT
 
@@ -100,6 +104,7 @@ class TForm1 : public QWidget {
   QCheckBox* chkPNG = nullptr;
   QCheckBox* chkRIFF = nullptr;
   QCheckBox* chkWAV = nullptr;
+  QCheckBox* chkOther = nullptr;
   QCheckBox* chkCheckFiles = nullptr;
 
   TAnimate* Animate1 = nullptr;

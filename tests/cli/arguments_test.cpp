@@ -122,7 +122,7 @@ TEST(ArgumentsTest, MistakesAreErrorsThatSayWhat) {
       {{"a", "b", "--sectors", "0"}, "--sectors takes a whole number of at least 1, not '0'"},
       {{"a", "b", "--sectors", "+5"}, "--sectors takes a whole number of at least 1, not '+5'"},
       {{"a", "b", "--types", "jpg,tiff"},
-       "unknown type 'tiff' in --types (use jpg, bmp, gif, tif, png, wav, avi, riff, mov or all)"},
+       "unknown type 'tiff' in --types (use jpg, bmp, gif, tif, png, wav, avi, riff, mov, other or all)"},
       {{"a", "b", "--prefix", "sub/img"}, "--prefix must not contain '/'"},
   };
   for (const auto& [words, message] : cases) {

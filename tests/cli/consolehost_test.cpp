@@ -58,7 +58,7 @@ class ConsoleHostTest : public ::testing::Test {
     host = std::make_unique<TConsoleScanHost>(options, destination, geometry, stop, err.File(),
                                               terminal);
     InitDiskAccess(platform);
-    RunScan(*host);
+    host->Run();
     return *host;
   }
 

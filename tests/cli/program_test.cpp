@@ -126,7 +126,7 @@ TEST_F(ProgramTest, BadArgumentsExitWithTwoAndTouchNothing) {
       {{card, dest.string(), "--retries", "200"},
        "--retries takes a whole number from 0 to 100, not '200'"},
       {{"--types=jpg,foo", card, dest.string()},
-       "unknown type 'foo' in --types (use jpg, bmp, gif, tif, png, wav, avi, riff, mov or all)"},
+       "unknown type 'foo' in --types (use jpg, bmp, gif, tif, png, wav, avi, riff, mov, other or all)"},
       {{card, "-o", dest.string()}, "unknown option '-o'"},
   };
   for (const auto& [arguments, message] : cases) {

@@ -30,7 +30,7 @@ TSearchTypes None() {
 }
 
 TSearchTypes All() {
-  return {true, true, true, true, true, true, true, true, true};
+  return AllSearchTypes();
 }
 
 // The tag, or "" when nothing is reported.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/headercheck.h"
 
+#include "engine/filedet.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,7 +36,7 @@ Bytes Sector(Bytes head) {
 }
 
 TSearchTypes All() {
-  return {true, true, true, true, true, true, true, true, true};
+  return AllSearchTypes();
 }
 
 std::string Checked(const Bytes& data, std::uint64_t left = kCard,
@@ -185,9 +187,15 @@ TEST(HeaderCheckTest, MoviesByTheirFirstAtom) {
   EXPECT_EQ(Checked(ftyp("abcd0000xyzwmp41", 12)), "");  // shorter than major and minor
   EXPECT_EQ(Checked(ftyp("abcd0000xyzwmp41", 26)), "");  // brands come in fours
   EXPECT_EQ(Checked(ftyp("abcd0000xyzw")), "");
-  // Still pictures in the same container, whatever they are compatible with.
-  for (const char* still : {"heic0000mif1heic", "avif0000avifmif1", "crx 0001crx isom"}) {
-    EXPECT_EQ(Checked(ftyp(still)), "") << still;
+  // Still pictures in the same container, whatever they are compatible with,
+  // are no movies: the box of the other camera files finds them.
+  const std::pair<const char*, const char*> stills[] = {
+      {"heic0000mif1heic", "HEIC"}, {"avif0000avifmif1", "AVIF"}, {"crx 0001crx isom", "CR3"}};
+  TSearchTypes movies = AllSearchTypes(false);
+  movies.MOV = true;
+  for (const auto& [still, tag] : stills) {
+    EXPECT_EQ(Checked(ftyp(still)), tag) << still;
+    EXPECT_EQ(Checked(ftyp(still), kCard, movies), "") << still;
   }
 }
 
@@ -199,7 +207,7 @@ TEST(DetectCheckedFileTypeTest, BoxesAndOrderAreTheDetectors) {
   for (bool TSearchTypes::*box : {&TSearchTypes::JPG, &TSearchTypes::BMP, &TSearchTypes::GIF,
                                   &TSearchTypes::TIF, &TSearchTypes::PNG, &TSearchTypes::WAV,
                                   &TSearchTypes::AVI, &TSearchTypes::RIFF, &TSearchTypes::MOV}) {
-    TSearchTypes one{false, false, false, false, false, false, false, false, false};
+    TSearchTypes one = AllSearchTypes(false);
     one.*box = true;
     int found = 0;
     for (const Bytes& sample : samples) found += Checked(sample, kCard, one).empty() ? 0 : 1;
@@ -208,7 +216,8 @@ TEST(DetectCheckedFileTypeTest, BoxesAndOrderAreTheDetectors) {
   // A RIFF whose boxes are clear, or whose size does not fit, passes on to
   // the movie test.
   const Bytes riffMoov = Sector(Of("RIFFmoovWAVE", 12));
-  TSearchTypes movies{false, false, false, false, false, false, false, false, true};
+  TSearchTypes movies = AllSearchTypes(false);
+  movies.MOV = true;
   EXPECT_EQ(Checked(riffMoov, 2 * kCard, movies), "MOV");
   EXPECT_EQ(Checked(riffMoov, kCard, movies), "");  // "RIFF" as an atom size passes the end
   movies.WAV = true;

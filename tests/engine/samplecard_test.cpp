@@ -97,7 +97,7 @@ std::vector<std::vector<std::uint8_t>> ScanCard(const std::vector<std::uint8_t>&
   fs::remove_all(dir / "out");
   fs::create_directories(dir / "out");
   host.destination = (dir / "out").string() + "/";
-  host.types = {true, true, true, true, true, true, true, true, true};
+  host.types = AllSearchTypes();
   if (host.sectorsAtOnce == 100) host.sectorsAtOnce = 4000;
   InitDiskAccess(platform);
   RunScan(host);

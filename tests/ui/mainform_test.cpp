@@ -78,12 +78,12 @@ class MainFormTest : public ::testing::Test {
 TEST_F(MainFormTest, WindowAndTabsAtStartUp) {
   TForm1& f = Form();
   EXPECT_EQ(f.windowTitle(), "Fernhollow (tm)");
-  EXPECT_EQ(f.size(), QSize(445, 330));
+  EXPECT_EQ(f.size(), QSize(445, 330 + kTypeRow));
   EXPECT_EQ(f.minimumSize(), f.maximumSize());
   EXPECT_FALSE(f.windowFlags() & Qt::WindowMaximizeButtonHint);
   EXPECT_FALSE(f.windowIcon().isNull());
-  EXPECT_EQ(f.PageControl->geometry(), QRect(8, 4, 432, 309));
-  EXPECT_EQ(f.SB->geometry(), QRect(0, 313, 445, 17));
+  EXPECT_EQ(f.PageControl->geometry(), QRect(8, 4, 432, 309 + kTypeRow));
+  EXPECT_EQ(f.SB->geometry(), QRect(0, 313 + kTypeRow, 445, 17));
   EXPECT_TRUE(f.SB->currentMessage().isEmpty());
 
   const QStringList captions{"Drive", "Options", "Search", "Restore", "Help"};
@@ -93,7 +93,7 @@ TEST_F(MainFormTest, WindowAndTabsAtStartUp) {
     EXPECT_FALSE(f.PageControl->tabIcon(i).isNull()) << i;
     auto* frame = f.PageControl->widget(i)->findChild<QGroupBox*>();
     ASSERT_NE(frame, nullptr);
-    EXPECT_EQ(frame->geometry(), QRect(8, 16, 409, 257));
+    EXPECT_EQ(frame->geometry(), QRect(8, 16, 409, 257 + kTypeRow));
     EXPECT_TRUE(frame->title().isEmpty());
   }
   EXPECT_EQ(f.PageControl->currentIndex(), 0);

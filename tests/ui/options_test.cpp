@@ -73,6 +73,7 @@ TEST_F(OptionsTest, TypeBoxesAsLaidOutWithOnlyJpegChecked) {
       {form->chkPNG, "PNG (*.png)", {112, 208, 89, 17}},
       {form->chkRIFF, "Unknown RIFF (*.RIFF)", {112, 232, 137, 17}},
       {form->chkWAV, "Wave files (*.WAV)", {256, 232, 145, 17}},
+      {form->chkOther, "Other camera files (HEIC, CR3, RAF, MTS)", {16, 256, 385, 17}},
       {form->chkCheckFiles, "Check headers and cut files at their end", {112, 158, 289, 17}},
   };
   for (const Box& b : boxes) {
@@ -83,7 +84,7 @@ TEST_F(OptionsTest, TypeBoxesAsLaidOutWithOnlyJpegChecked) {
   const TSearchTypes& types = form->SearchTypes;
   EXPECT_TRUE(types.JPG);
   EXPECT_FALSE(types.BMP || types.GIF || types.TIF || types.PNG || types.WAV || types.AVI ||
-               types.RIFF || types.MOV);
+               types.RIFF || types.MOV || types.Other);
   EXPECT_EQ(form->Button3->text(), "...");
   EXPECT_EQ(form->Button3->geometry(), QRect(332, 32, 29, 25));
   EXPECT_EQ(form->EditDestPath->geometry(), QRect(16, 32, 313, 21));
@@ -97,7 +98,7 @@ TEST_F(OptionsTest, TabOrderRunsThroughTheFieldsThenTheBoxes) {
   ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
   form->EditDestPath->setFocus();
   QStringList order;
-  for (int i = 0; i < 15; ++i) {
+  for (int i = 0; i < 16; ++i) {
     QWidget* focus = QApplication::focusWidget();
     ASSERT_NE(focus, nullptr);
     // A number field takes the focus in its text field.
@@ -108,7 +109,7 @@ TEST_F(OptionsTest, TabOrderRunsThroughTheFieldsThenTheBoxes) {
   EXPECT_EQ(order, QStringList({"EditDestPath", "EditFilenamePrefix", "SpinEditRetryCount",
                                 "SpinEditSecAtOnce", "Button3", "chkJPG", "chkBMP", "chkGIF",
                                 "chkTIF", "chkMOV", "chkAVI", "chkPNG", "chkRIFF", "chkWAV",
-                                "chkCheckFiles"}));
+                                "chkOther", "chkCheckFiles"}));
 }
 
 TEST_F(OptionsTest, BoxChangedBetweenTwoSectorsCountsFromTheNext) {

@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// PNG: the signature, IHDR first, chunks up to IEND's CRC.
+#include <algorithm>
+#include <cstring>
+
+#include "engine/byteorder.h"
+#include "engine/formats/format.h"
+
+namespace {
+
+constexpr std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
+  return types.PNG && size >= 8 && std::memcmp(s, kSignature, 8) == 0 ? "PNG" : nullptr;
+}
+
+bool Magic(const std::uint8_t* s, std::size_t size) {
+  return size >= 8 && std::memcmp(s, kSignature, 8) == 0;
+}
+
+const char* Check(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,
+                  std::uint64_t) {
+  if (!types.PNG || available < 24 || std::memcmp(data, kSignature, sizeof kSignature) != 0) {
+    return nullptr;
+  }
+  const std::uint32_t width = Be32(data + 16), height = Be32(data + 20);
+  const bool holds = Be32(data + 8) == 13 && std::memcmp(data + 12, "IHDR", 4) == 0 && width != 0 &&
+                     height != 0 && width <= 0x7FFFFFFF && height <= 0x7FFFFFFF;
+  return holds ? "PNG" : nullptr;
+}
+
+// PNG: chunks (length, type, data, CRC) from the signature to IEND's CRC.
+class TPngEnd final : public TEndFinder {
+ public:
+  TPngEnd(std::uint64_t limit, TVolumeBytes* volume) : TEndFinder(limit, volume) {}
+
+ private:
+  std::size_t Step(const std::uint8_t* data, std::size_t size) override {
+    std::size_t used = 0;
+    const std::uint8_t* head = Gather(data, size, 8, used);
+    if (head == nullptr) return used;
+    if (!signatureSeen_) {
+      if (std::memcmp(head, kSignature, 8) != 0) return GiveUp(), 0;
+      signatureSeen_ = true;
+      Vouch(8);
+      return used;
+    }
+    const std::uint32_t length = Be32(head);
+    const auto letter = [](std::uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+    if (length > 0x7FFFFFFF || !std::all_of(head + 4, head + 8, letter)) return GiveUp(), 0;
+    const std::uint64_t from = At() + used;
+    if (!Fits(from, std::uint64_t{length} + 4)) return GiveUp(), 0;
+    if (std::memcmp(head + 4, "IEND", 4) == 0) {
+      EndAt(from + length + 4);
+    } else {
+      SkipTo(from + length + 4);
+    }
+    return used;
+  }
+
+  bool signatureSeen_ = false;
+};
+
+std::unique_ptr<TEndFinder> MakeFinder(std::string_view, std::uint64_t bytesLeft,
+                                       TVolumeBytes* volume) {
+  return std::make_unique<TPngEnd>(bytesLeft, volume);
+}
+
+}  // namespace
+
+extern const TFormat kPngFormat{"png", 0, "\x89", Detect, Magic, Check, MakeFinder};
