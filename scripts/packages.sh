@@ -5,7 +5,7 @@
 BUILD_PACKAGES=(g++ cmake ninja-build pkg-config qt6-base-dev libgl-dev
                 libjpeg62-turbo-dev libzstd-dev fonts-wine)
 TEST_PACKAGES=(libgtest-dev libgmock-dev libbenchmark-dev zstd nbdkit libnbd-bin fuse3 fusefat dosfstools
-               dbus-daemon)
+               dbus-daemon ffmpeg libheif-examples libimage-exiftool-perl)
 BENCH_PACKAGES=(hyperfine testdisk foremost)
 
 ensure_packages() {

@@ -130,7 +130,7 @@ bool Contains(const Bytes& b, const Bytes& what) {
 class TrapCardTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    options.bytes = 3 << 20;
+    options.bytes = 4 << 20;  // room for photos beside the camera files
     options.traps = true;
     made = fs::temp_directory_path() / ("fh-" + std::to_string(::getpid()) + "-TrapCardTest");
     fs::create_directories(made);
@@ -208,7 +208,21 @@ TEST_F(TrapCardTest, EveryTrapLiesWhereItFoolsAHeaderTestAndNothingElseLooksLike
     const Bytes b = Content(f);
     const std::size_t at = std::size_t{f.firstSector} * 512;
     if (LooksLikeHeader(b.data())) expected.insert(at);
-    if (f.type == "JPG") {
+    if (f.trap == "preview-at-sector") {
+      // The raw's one inner header: its JPEG preview.
+      std::vector<std::size_t> inside;
+      for (std::size_t s = 512; s < b.size(); s += 512) {
+        if (LooksLikeHeader(&b[s])) inside.push_back(s);
+      }
+      ASSERT_EQ(inside.size(), 1u) << f.type;
+      EXPECT_TRUE(HasAt(b, inside[0], {0xFF, 0xD8, 0xFF})) << f.type;
+      expected.insert(at + inside[0]);
+    }
+    // The camera files' JPEGs (more than one image, fill bytes) are checked
+    // in camerafiles_test.cpp.
+    const bool cameraJpeg =
+        f.trap == "mpf" || f.trap.starts_with("motion-photo") || f.trap.starts_with("fill-");
+    if (f.type == "JPG" && !cameraJpeg) {
       const auto segments = JpegSegments(b);
       ASSERT_FALSE(segments.empty()) << "not a whole JPEG at sector " << f.firstSector;
       EXPECT_EQ(b[3] == 0xDB, f.trap == "no-app") << f.firstSector;
@@ -294,6 +308,11 @@ namespace {
 // exactly (a TIFF runs to the next header, as its end cannot be told), no
 // trap splits a file, the still picture is no movie, and nothing else is found.
 TEST_F(TrapCardTest, CheckedScanBringsBackExactlyTheWholeFiles) {
+  // The card without the camera files, whose formats the scan learns elsewhere.
+  SampleCardOptions older = options;
+  older.cameraFiles = false;
+  const auto files = WriteSampleCard((dir / "older.img").string(), older);
+  const Bytes card = ReadBytes(dir / "older.img");
   FakePlatform platform;
   FakeVolume& volume = platform.AddVolume('E', static_cast<std::uint32_t>(card.size() / 512));
   volume.data = card;
@@ -301,7 +320,8 @@ TEST_F(TrapCardTest, CheckedScanBringsBackExactlyTheWholeFiles) {
   host.geometry.TotalSectors = static_cast<std::uint32_t>(card.size() / 512);
   host.geometry.BytesPerSector = 512;
   host.destination = dir.string() + "/";
-  host.types = {true, true, true, true, true, true, true, true, true};
+  host.types = AllSearchTypes();
+  host.types.Other = false;  // the nine types of old: the still is nobody's
   host.checkFiles = true;
   host.sectorsAtOnce = 4000;
   InitDiskAccess(platform);

@@ -10,7 +10,11 @@
 // that begin FF D8 FF DB, an MJPEG AVI with a frame at a sector boundary,
 // movies whose first atom is "ftyp" (an MP4 with moov before mdat, a camera
 // MOV with moov last), a HEIC still, middles of old photos in free space,
-// and an empty eighth of the card after the last photo.
+// and an empty eighth of the card after the last photo. With cameraFiles, the
+// camera and phone files of camerafiles.h too, typed by their real extension:
+// HEIC, AVIF, CR3, RAF, MTS, TS, MP4, MOV, M4V, 3GP, the TIFF raws (CR2, NEF,
+// DNG, ORF, RW2, ARW, PEF, SRW), an OpenDML AVI, motion photos, an MPF JPEG,
+// JPEGs with fill bytes, and an MP4 whose mdat claims the photo behind it.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +29,11 @@ struct SampleFile {
   bool whole = true;  // false: a fragment of an old file, nothing to find
   // What the file is there to test ("" for an ordinary file): "thumbnail",
   // "thumbnail-at-sector", "false-header", "no-app", "frame-at-sector",
-  // "ftyp", "ftyp-moov-last", "still-ftyp" or "fragment".
+  // "ftyp", "ftyp-moov-last", "still-ftyp", "fragment"; with camera files
+  // "preview-at-sector" (an ORF or RW2 whose JPEG preview starts a sector),
+  // "mdat-lies" (its mdat claims the whole photo placed right behind it),
+  // "motion-photo", "motion-photo-samsung", "mpf", "opendml" (an AVI running
+  // on past its first RIFF), "fill-bytes" or "fill-before-eoi".
   std::string trap;
 };
 
@@ -35,6 +43,7 @@ struct SampleCardOptions {
   bool fullSizePhotos = false;        // a few MB each; else small, for fast tests
   bool otherTypes = true;             // one BMP, GIF, PNG, TIF, WAV, AVI, RIFF and MOV
   bool traps = false;                 // the trap card; its trap files come regardless
+  bool cameraFiles = true;            // on the trap card, the camera files too
   std::uint32_t seed = 1;
 };
 

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "tests/support/camerafiles.h"
 #include "tests/support/cardparts.h"
 #include "tests/support/sha256.h"
 
@@ -345,7 +346,62 @@ struct Placed {
   std::string type;
   Bytes bytes;
   std::string trap;
+  Bytes photoAfter;  // a photo right behind it, inside the range its size field claims
 };
+
+// The camera and phone files of camerafiles.h that the card holds, with the
+// trap each is there for; those whose tool is missing and that cannot be laid
+// out by hand stay off the card.
+std::vector<Placed> CameraTraps(std::uint32_t seed, int width, int height, bool full) {
+  // The rarer raws and brands only on full-size cards, to leave small ones room for photos.
+  struct OnCard {
+    const char* kind;
+    const char* trap;
+    bool fullOnly;
+  };
+  static const OnCard kOnCard[] = {{"heic", "", false},
+                                   {"cr3", "", false},
+                                   {"raf", "", false},
+                                   {"mts", "", false},
+                                   {"mp4", "", false},
+                                   {"mov", "", false},
+                                   {"cr2", "", false},
+                                   {"nef", "", false},
+                                   {"dng", "", false},
+                                   {"orf", "preview-at-sector", false},
+                                   {"rw2", "preview-at-sector", false},
+                                   {"avi-opendml", "opendml", false},
+                                   {"jpg-motion-google", "motion-photo", false},
+                                   {"jpg-motion-samsung", "motion-photo-samsung", false},
+                                   {"jpg-mpf", "mpf", false},
+                                   {"jpg-fill", "fill-bytes", false},
+                                   {"jpg-fill-eoi", "fill-before-eoi", false},
+                                   {"ts", "", false},
+                                   {"avif", "", false},
+                                   {"arw", "", true},
+                                   {"pef", "", true},
+                                   {"srw", "", true},
+                                   {"m4v", "", true},
+                                   {"3gp", "", true}};
+  std::vector<Placed> placed;
+  for (const auto& [kind, trap, fullOnly] : kOnCard) {
+    if (fullOnly && !full) continue;
+    if (auto file = MakeCameraFile(kind, nullptr, true)) {
+      placed.push_back({file->ext, std::move(file->bytes), trap, {}});
+    }
+    if (std::string(kind) == "mp4") {
+      // A recording cut short: its mdat claims the photo behind it and more.
+      Photo photo = MakeTrapPhoto(Kind::Jfif, width, height, seed * 131 + 900001);
+      StampCopy(photo, 900001);
+      const auto extra = static_cast<std::uint32_t>((SectorsFor(photo.bytes.size()) + 8) * kSector);
+      if (auto lying = MdatLyingMovie(extra)) {
+        placed.push_back(
+            {lying->ext, std::move(lying->bytes), "mdat-lies", std::move(photo.bytes)});
+      }
+    }
+  }
+  return placed;
+}
 
 }  // namespace
 
@@ -364,17 +420,23 @@ std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
   std::vector<Placed> others;
   {
     const std::size_t media = full ? 3u << 20 : 40000;
-    std::vector<Placed> traps{
-        {"AVI", full ? MjpegAvi(640, 480, 16, seed) : MjpegAvi(160, 120, 6, seed),
-         "frame-at-sector"},
-        {"MOV", Mp4(media, seed), "ftyp"},
-        {"HEIC", Heic(media / 2, seed), "still-ftyp"},
-        {"MOV", CameraMov(media, seed), "ftyp-moov-last"}};
+    std::vector<Placed> traps{{"AVI",
+                               full ? MjpegAvi(640, 480, 16, seed) : MjpegAvi(160, 120, 6, seed),
+                               "frame-at-sector",
+                               {}},
+                              {"MOV", Mp4(media, seed), "ftyp", {}},
+                              {"HEIC", Heic(media / 2, seed), "still-ftyp", {}},
+                              {"MOV", CameraMov(media, seed), "ftyp-moov-last", {}}};
+    if (options.cameraFiles) {
+      int w, h;
+      dimensions(seed * 131 + 900001, w, h);
+      for (Placed& p : CameraTraps(seed, w, h, full)) traps.push_back(std::move(p));
+    }
     std::vector<std::pair<std::string, Bytes>> plain;
     if (options.otherTypes) plain = OtherFiles(seed);
     for (std::size_t i = 0; i < std::max(traps.size(), plain.size()); ++i) {
       if (i < traps.size()) others.push_back(std::move(traps[i]));
-      if (i < plain.size()) others.push_back({plain[i].first, std::move(plain[i].second), ""});
+      if (i < plain.size()) others.push_back({plain[i].first, std::move(plain[i].second), "", {}});
     }
   }
 
@@ -434,8 +496,10 @@ std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
   };
   // Free space after every third file; every other gap starts with the
   // middle of an old photo, right after the file before it or a few sectors on.
-  const auto place = [&](const std::string& type, const Bytes& bytes, const std::string& trap) {
+  const auto place = [&](const std::string& type, const Bytes& bytes, const std::string& trap,
+                         const Bytes& photoAfter = {}) {
     write(type, bytes, true, trap);
+    if (!photoAfter.empty()) write("JPG", photoAfter, true, "");
     if (++placed % 3 != 0) return;
     if (gaps++ % 2 == 0) {
       sector += Mix(seed + static_cast<std::uint32_t>(sector)) % 4;
@@ -446,13 +510,15 @@ std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
     }
   };
   std::size_t nextOther = 0;
+  // Room for the other files and the last photo, with a gap after every third file.
   const auto reserve = [&]() {
-    std::uint64_t room = SectorsFor(last.bytes.size()) + 2 * gapRoom;
+    std::uint64_t room = SectorsFor(last.bytes.size());
     for (std::size_t i = nextOther; i < others.size(); ++i) {
-      room += SectorsFor(others[i].bytes.size()) + gapRoom;
+      room += SectorsFor(others[i].bytes.size()) + SectorsFor(others[i].photoAfter.size());
     }
-    return room;
+    return room + ((others.size() - nextOther + 2) / 3 + 3) * gapRoom;
   };
+
   for (int index = 0;; ++index) {
     const Photo photo = photoAt(index);
     if (photoBytes + photo.bytes.size() > options.photoFill * options.bytes ||
@@ -462,12 +528,14 @@ std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
     place("JPG", photo.bytes, TrapOf(kCycle[index % 8]));
     photoBytes += photo.bytes.size();
     if (nextOther < others.size()) {
-      place(others[nextOther].type, others[nextOther].bytes, others[nextOther].trap);
+      place(others[nextOther].type, others[nextOther].bytes, others[nextOther].trap,
+            others[nextOther].photoAfter);
       ++nextOther;
     }
   }
   for (; nextOther < others.size(); ++nextOther) {
-    place(others[nextOther].type, others[nextOther].bytes, others[nextOther].trap);
+    place(others[nextOther].type, others[nextOther].bytes, others[nextOther].trap,
+          others[nextOther].photoAfter);
   }
   write("JPG", last.bytes, true, "");
   if (sector > end) throw std::runtime_error("The card is too small for its files");
