@@ -42,9 +42,10 @@ class TEndFinder {
   // end it claims holds (see Peek), so a lying size hides no other file.
   std::uint64_t KnownExtent() const { return known_; }
 
-  // The file's exact length once Feed has told its end. It can lie up to 15
-  // bytes before the piece whose Feed told it (a movie's end shows only in the
-  // atom header after it), when that piece gets 0.
+  // The file's exact length once Feed has told its end. It can lie before
+  // the piece whose Feed told it (a movie's end may show only in what
+  // follows it, or only where a size field's claim fails), when that piece
+  // gets 0; the scan then cuts what it wrote past the end.
   std::optional<std::uint64_t> FileSize() const;
 
  protected:

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // PNG: the signature, IHDR first, chunks up to IEND's CRC.
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "engine/byteorder.h"
@@ -29,7 +30,19 @@ const char* Check(const TSearchTypes& types, const std::uint8_t* data, std::size
   return holds ? "PNG" : nullptr;
 }
 
-// PNG: chunks (length, type, data, CRC) from the signature to IEND's CRC.
+// A chunk header: a length below 2^31 and four letters, the third upper
+// case (the reserved bit); IEND has no data.
+bool IsChunkHeader(const std::uint8_t* head) {
+  const auto letter = [](std::uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
+  const std::uint32_t length = Be32(head);
+  return length <= 0x7FFFFFFF && std::all_of(head + 4, head + 8, letter) && (head[6] & 0x20) == 0 &&
+         (length == 0 || std::memcmp(head + 4, "IEND", 4) != 0);
+}
+
+// PNG: chunks (length, type, data, CRC) from the signature to IEND's CRC. A
+// chunk's length is believed only when the next chunk's header stands where
+// it claims to end; else the end stays unknown and the claimed bytes hide
+// nothing (an IDAT claiming megabytes over the photos after it).
 class TPngEnd final : public TEndFinder {
  public:
   TPngEnd(std::uint64_t limit, TVolumeBytes* volume) : TEndFinder(limit, volume) {}
@@ -45,16 +58,22 @@ class TPngEnd final : public TEndFinder {
       Vouch(8);
       return used;
     }
-    const std::uint32_t length = Be32(head);
-    const auto letter = [](std::uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; };
-    if (length > 0x7FFFFFFF || !std::all_of(head + 4, head + 8, letter)) return GiveUp(), 0;
-    const std::uint64_t from = At() + used;
-    if (!Fits(from, std::uint64_t{length} + 4)) return GiveUp(), 0;
+    if (!IsChunkHeader(head)) return GiveUp(), 0;
+    const std::uint64_t from = At() + used;  // the chunk's data
+    const std::uint64_t next = from + Be32(head) + 4;
     if (std::memcmp(head + 4, "IEND", 4) == 0) {
-      EndAt(from + length + 4);
-    } else {
-      SkipTo(from + length + 4);
+      EndAt(next);
+      return used;
     }
+    // The next header, from this piece when it is in it, else from the volume.
+    std::array<std::uint8_t, 8> after{};
+    if (next + 8 <= At() + size) {
+      std::memcpy(after.data(), data + (next - At()), 8);
+    } else if (!Fits(next, 12) || !Peek(next, after.data(), 8)) {
+      return GiveUp(), 0;
+    }
+    if (!IsChunkHeader(after.data())) return GiveUp(), 0;
+    SkipTo(next);
     return used;
   }
 

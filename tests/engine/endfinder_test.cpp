@@ -9,6 +9,7 @@
 
 #include "engine/formats/registry.h"
 #include "engine/headercheck.h"
+#include "tests/engine/formats/formattest.h"
 #include "tests/support/samplecard.h"
 #include "tests/support/tempdir.h"
 
@@ -66,7 +67,10 @@ std::unique_ptr<TEndFinder> FinderFor(const std::string& tag, std::uint64_t left
 // told, or nothing.
 std::optional<std::uint64_t> EndBy(const std::string& tag, const Bytes& bytes, std::size_t piece,
                                    std::uint64_t left = kCard) {
-  const auto finder = FinderFor(tag, left);
+  // Sizes are believed only once the bytes they claim are read, as the scan
+  // reads the card for them.
+  formattest::TBytesVolume volume(bytes);
+  const auto finder = FinderFor(tag, left, &volume);
   for (std::size_t at = 0; at < bytes.size(); at += piece) {
     const Bytes part(
         bytes.begin() + static_cast<std::ptrdiff_t>(at),
@@ -137,28 +141,31 @@ TEST(EndFinderTest, OtherTypesEndWhereTheirStructureSays) {
                   0x21, 0x21, 0x21, 2,   3,   0x3B, 0x2C, 0x21, 0,    0x2C, 0,    0,    0,
                   0,    1,    0,    1,   0,   0,    2,    1,    0x3B, 0,    0x3B};
   ExpectEndsAt("GIF", gif, Noise(600, 2));
-  for (const char* type : {"BMP", "GIF", "PNG", "WAV", "AVI", "RIFF", "MOV"}) {
+  for (const char* type : {"BMP", "GIF", "PNG", "WAV", "AVI", "RIFF"}) {
     ExpectEndsAt(type, SampleFileBytes(type), Noise(2000, 3));
   }
-  // A movie of ISO media atoms, one with a 64-bit size, then free space.
+  // A movie of ISO media atoms, one with a 64-bit size, then free space; its
+  // moov last, whose own atoms fill it exactly.
   Bytes big = Atom("mdat", 1);
   for (int i = 0; i < 7; ++i) big.push_back(0);
   big.push_back(40);
   big.resize(40, 0x22);
-  const Bytes movie = Join(Join(Join(Atom("ftyp", 20), Atom("free", 8)), big), Atom("moov", 700));
+  const Bytes moov = Join(Bytes{0, 0, 0x02, 0xBC, 'm', 'o', 'o', 'v'}, Atom("mvhd", 692));
+  const Bytes movie = Join(Join(Join(Atom("ftyp", 20), Atom("free", 8)), big), moov);
   ExpectEndsAt("MOV", movie, Bytes(512, 0));
 
-  EXPECT_EQ(FinderFor("TIF", kCard), nullptr);
   EXPECT_EQ(FinderFor("XYZ", kCard), nullptr);
 }
 
 TEST(EndFinderTest, MovieEndSeenInTheNextPieceIsExact) {
-  // The chain breaks at 508: only the piece after shows it.
-  const Bytes movie = Join(Atom("moov", 100), Atom("mdat", 408));
+  // The chain breaks at 508: only the piece after shows it. Nothing can be
+  // read ahead here, so nothing is vouched before it was seen.
+  const Bytes movie =
+      Join(Atom("mdat", 400), Join(Bytes{0, 0, 0, 108, 'm', 'o', 'o', 'v'}, Atom("mvhd", 100)));
   const Bytes card = Join(movie, Bytes(1024, 0));
   const auto finder = FinderFor("MOV", kCard);
   EXPECT_FALSE(finder->Feed(card.data(), 512));
-  EXPECT_EQ(finder->KnownExtent(), 508u);
+  EXPECT_EQ(finder->KnownExtent(), 0u);
   EXPECT_EQ(finder->Feed(card.data() + 512, 512), 0u);
   EXPECT_EQ(finder->FileSize(), 508u);
 }
@@ -203,7 +210,6 @@ TEST(EndFinderTest, SampleCardFilesAreFoundAndEndExactly) {
     const SampleFile& file = files[next++];
     ASSERT_EQ(std::uint64_t{file.firstSector} * 512, at);
     EXPECT_EQ(tag, file.type);
-    if (tag == "TIF") continue;
     const std::size_t upTo = std::min<std::size_t>(card.size(), at + file.size + 4096);
     const Bytes rest(card.begin() + static_cast<std::ptrdiff_t>(at),
                      card.begin() + static_cast<std::ptrdiff_t>(upTo));

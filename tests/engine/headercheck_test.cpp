@@ -125,11 +125,22 @@ TEST(HeaderCheckTest, BitmapFieldsMustAgree) {
 }
 
 TEST(HeaderCheckTest, TiffMagicAndDirectoryOffset) {
-  for (const Bytes& head :
-       {Of("II*\0\x08\0\0\0", 8), Of("MM\0*\0\0\0\x08", 8), Of("IIRO\x08\0\0\0", 8),
-        Of("IIRS\x08\0\0\0", 8), Of("IIU\0\x18\0\0\0", 8), Of("MMOR\0\0\0\x08", 8)}) {
-    EXPECT_EQ(Checked(Sector(head)), "TIF");
-  }
+  // A first directory of one entry (ImageWidth), in either byte order.
+  const auto withIfd = [](Bytes head, std::size_t at, bool little) {
+    const Bytes ifd = little ? Of("\x01\0\0\x01\x03\0\x01\0\0\0\x01\0\0\0\0\0\0\0", 18)
+                             : Of("\0\x01\x01\0\0\x03\0\0\0\x01\0\x01\0\0\0\0\0\0", 18);
+    head.resize(at, 0);
+    head.insert(head.end(), ifd.begin(), ifd.end());
+    return head;
+  };
+  const std::pair<Bytes, const char*> heads[] = {
+      {withIfd(Of("II*\0\x08\0\0\0", 8), 8, true), "TIF"},
+      {withIfd(Of("MM\0*\0\0\0\x08", 8), 8, false), "TIF"},
+      {withIfd(Of("IIRO\x08\0\0\0", 8), 8, true), "ORF"},
+      {withIfd(Of("IIRS\x08\0\0\0", 8), 8, true), "ORF"},
+      {withIfd(Of("IIU\0\x18\0\0\0", 8), 24, true), "RW2"},
+      {withIfd(Of("MMOR\0\0\0\x08", 8), 8, false), "ORF"}};
+  for (const auto& [head, name] : heads) EXPECT_EQ(Checked(Sector(head)), name);
   EXPECT_EQ(Checked(Sector(Of("II*\0\x07\0\0\0", 8))), "");     // inside the header
   EXPECT_EQ(Checked(Sector(Of("II*\0\x08\0\0\0", 8)), 8), "");  // past the volume
   EXPECT_EQ(Checked(Sector(Of("MM*\0\0\0\0\x08", 8))), "");     // byte order and magic disagree
@@ -180,10 +191,15 @@ TEST(HeaderCheckTest, MoviesByTheirFirstAtom) {
     const std::size_t n = std::strlen(brands);
     return atom(size ? size : static_cast<std::uint32_t>(8 + n), "ftyp", Of(brands, n));
   };
-  for (const char* movie : {"qt  \0\0\0\0", "mp42\0\0\0\0", "3gp5\0\0\0\0", "XAVC\0\0\0\0"}) {
-    EXPECT_EQ(Checked(atom(16, "ftyp", Of(movie, 8))), "MOV") << movie;
+  // Named by the brand.
+  const std::pair<const char*, const char*> named[] = {{"qt  \0\0\0\0", "MOV"},
+                                                       {"mp42\0\0\0\0", "MP4"},
+                                                       {"3gp5\0\0\0\0", "3GP"},
+                                                       {"XAVC\0\0\0\0", "MP4"}};
+  for (const auto& [movie, name] : named) {
+    EXPECT_EQ(Checked(atom(16, "ftyp", Of(movie, 8))), name) << movie;
   }
-  EXPECT_EQ(Checked(ftyp("abcd0000xyzwmp41")), "MOV");   // a compatible movie brand
+  EXPECT_EQ(Checked(ftyp("abcd0000xyzwmp41")), "MP4");   // a compatible movie brand
   EXPECT_EQ(Checked(ftyp("abcd0000xyzwmp41", 12)), "");  // shorter than major and minor
   EXPECT_EQ(Checked(ftyp("abcd0000xyzwmp41", 26)), "");  // brands come in fours
   EXPECT_EQ(Checked(ftyp("abcd0000xyzw")), "");

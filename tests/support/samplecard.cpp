@@ -142,15 +142,21 @@ Bytes QuickTime() {
   mvhd[52] = 0x00, mvhd[53] = 0x01;  // matrix d = 1.0
   mvhd[68] = 0x40;                   // matrix w = 1.0
   mvhd[99] = 1;                      // next track
+  // One track whose one sample is the media data: trak/mdia/minf/stbl with
+  // its chunk offset (stco), sample size (stsz) and chunk layout (stsc).
+  constexpr std::uint32_t kMedia = 64;
+  const std::uint32_t moovSize = 8 + 8 + static_cast<std::uint32_t>(mvhd.size()) + 100;
   Bytes b;
-  Put32Be(b, 8 + 8 + static_cast<std::uint32_t>(mvhd.size()));
-  Text(b, "moov");
-  Put32Be(b, 8 + static_cast<std::uint32_t>(mvhd.size()));
-  Text(b, "mvhd");
+  const auto box = [&b](std::uint32_t size, const char* type) { Put32Be(b, size), Text(b, type); };
+  box(moovSize, "moov");
+  box(8 + static_cast<std::uint32_t>(mvhd.size()), "mvhd");
   b.insert(b.end(), mvhd.begin(), mvhd.end());
-  Put32Be(b, 8 + 64);
-  Text(b, "mdat");
-  b.resize(b.size() + 64, 0x11);
+  box(100, "trak"), box(92, "mdia"), box(84, "minf"), box(76, "stbl");
+  box(28, "stsc"), Put32Be(b, 0), Put32Be(b, 1), Put32Be(b, 1), Put32Be(b, 1), Put32Be(b, 1);
+  box(20, "stsz"), Put32Be(b, 0), Put32Be(b, kMedia), Put32Be(b, 1);
+  box(20, "stco"), Put32Be(b, 0), Put32Be(b, 1), Put32Be(b, moovSize + 8);
+  box(8 + kMedia, "mdat");
+  b.resize(b.size() + kMedia, 0x11);
   return b;
 }
 

@@ -193,8 +193,22 @@ void Matrix(Bytes& b) {
   for (std::uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) Put32Be(b, v);
 }
 
-// moov with a movie header and one video track, as small as players take.
-Bytes Movie(int width, int height) {
+// The sample table of a track whose media is one chunk of one sample.
+Bytes SampleTable(std::uint32_t chunkAt, std::uint32_t chunkSize) {
+  Bytes stsc(4, 0);
+  Put32Be(stsc, 1), Put32Be(stsc, 1), Put32Be(stsc, 1), Put32Be(stsc, 1);
+  Bytes stsz(4, 0);
+  Put32Be(stsz, chunkSize), Put32Be(stsz, 1);
+  Bytes stco(4, 0);
+  Put32Be(stco, 1), Put32Be(stco, chunkAt);
+  Bytes stbl = Atom("stsc", stsc);
+  Append(stbl, Atom("stsz", stsz)), Append(stbl, Atom("stco", stco));
+  return Atom("minf", Atom("stbl", stbl));
+}
+
+// moov with a movie header and one video track, as small as players take;
+// its one chunk of media lies at chunkAt in the file.
+Bytes Movie(int width, int height, std::uint32_t chunkAt, std::uint32_t chunkSize) {
   constexpr std::uint32_t kScale = 600, kDuration = 1200;
   Bytes mvhd(4, 0);  // version 0, no flags
   Put32Be(mvhd, 0), Put32Be(mvhd, 0), Put32Be(mvhd, kScale), Put32Be(mvhd, kDuration);
@@ -218,6 +232,7 @@ Bytes Movie(int width, int height) {
   hdlr.push_back(0);
   Bytes mdia = Atom("mdhd", mdhd);
   Append(mdia, Atom("hdlr", hdlr));
+  Append(mdia, SampleTable(chunkAt, chunkSize));
   Bytes trak = Atom("tkhd", tkhd);
   Append(trak, Atom("mdia", mdia));
   Bytes moov = Atom("mvhd", mvhd);
@@ -241,7 +256,9 @@ Bytes Clean(std::uint32_t seed, Make make) {
 Bytes Mp4(std::size_t dataSize, std::uint32_t seed) {
   return Clean(seed, [&](std::uint32_t s, std::vector<std::size_t>&) {
     Bytes b = FileType("isom", 0x200, "isomiso2avc1mp41");
-    Append(b, Movie(640, 480));
+    const auto size = static_cast<std::uint32_t>(dataSize);
+    const std::size_t moovSize = Movie(640, 480, 0, size).size();
+    Append(b, Movie(640, 480, static_cast<std::uint32_t>(b.size() + moovSize + 8), size));
     Append(b, Atom("mdat", Noise(dataSize, s)));
     return b;
   });
@@ -252,8 +269,9 @@ Bytes CameraMov(std::size_t dataSize, std::uint32_t seed) {
   return Clean(seed, [&](std::uint32_t s, std::vector<std::size_t>&) {
     Bytes b = FileType("qt  ", 0x20050300, "qt  ");
     Append(b, Atom("wide", {}));
+    const auto chunkAt = static_cast<std::uint32_t>(b.size() + 8);
     Append(b, Atom("mdat", Noise(dataSize, s)));
-    Append(b, Movie(1280, 720));
+    Append(b, Movie(1280, 720, chunkAt, static_cast<std::uint32_t>(dataSize)));
     return b;
   });
 }
@@ -424,7 +442,7 @@ std::vector<SampleFile> WriteTrapCard(const std::string& imagePath,
                                full ? MjpegAvi(640, 480, 16, seed) : MjpegAvi(160, 120, 6, seed),
                                "frame-at-sector",
                                {}},
-                              {"MOV", Mp4(media, seed), "ftyp", {}},
+                              {"MP4", Mp4(media, seed), "ftyp", {}},
                               {"HEIC", Heic(media / 2, seed), "still-ftyp", {}},
                               {"MOV", CameraMov(media, seed), "ftyp-moov-last", {}}};
     if (options.cameraFiles) {
