@@ -26,10 +26,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void Append(Bytes& b, const Bytes& more) {
-  b.insert(b.end(), more.begin(), more.end());
-}
-
 void Put64Be(Bytes& b, std::uint64_t v) {
   Put32Be(b, static_cast<std::uint32_t>(v >> 32)), Put32Be(b, static_cast<std::uint32_t>(v));
 }
@@ -171,25 +167,17 @@ std::optional<Bytes> CleanTool(const std::function<std::optional<Bytes>(std::uin
 
 // --- ISO media boxes ----------------------------------------------------------
 
-Bytes Box(const char* type, const Bytes& body) {
-  Bytes b;
-  Put32Be(b, static_cast<std::uint32_t>(8 + body.size()));
-  Text(b, type);
-  Append(b, body);
-  return b;
-}
-
 Bytes Uuid(const std::uint8_t (&uuid)[16], const Bytes& body) {
   Bytes b(uuid, uuid + 16);
   Append(b, body);
-  return Box("uuid", b);
+  return Atom("uuid", b);
 }
 
 Bytes FullBox(const char* type, std::uint32_t versionFlags, const Bytes& body) {
   Bytes b;
   Put32Be(b, versionFlags);
   Append(b, body);
-  return Box(type, b);
+  return Atom(type, b);
 }
 
 // A movie as an MP4 muxer writes it when no encoder is at hand: ftyp, a
@@ -204,9 +192,9 @@ Bytes HandBuiltMp4(std::uint32_t seed) {
   mvhd.resize(mvhd.size() + 24, 0), Put32Be(mvhd, 2);
   Bytes ftyp;
   Text(ftyp, "isom"), Put32Be(ftyp, 0x200), Text(ftyp, "isomiso2avc1mp41");
-  Bytes b = Box("ftyp", ftyp);
-  Append(b, Box("moov", FullBox("mvhd", 0, mvhd)));
-  Append(b, Box("mdat", Noise(6000, seed)));
+  Bytes b = Atom("ftyp", ftyp);
+  Append(b, Atom("moov", FullBox("mvhd", 0, mvhd)));
+  Append(b, Atom("mdat", Noise(6000, seed)));
   return b;
 }
 
@@ -616,13 +604,13 @@ Bytes Cr3(std::uint32_t seed) {
     Put32Be(p, 0), Put16Be(p, 1), Put16Be(p, 240), Put16Be(p, 160), Put16Be(p, 1);
     Put32Be(p, static_cast<std::uint32_t>(preview.size()));
     Append(p, preview);
-    Append(prvw, Box("PRVW", p));
+    Append(prvw, Atom("PRVW", p));
   }
   const Bytes previewBox = Uuid(kPreviewUuid, prvw);
 
   // The moov's size does not depend on the offsets it holds: made twice.
   const auto moov = [&](std::uint64_t xmpAt, std::uint64_t previewAt, std::uint64_t mdatAt) {
-    Bytes canon = Box("CNCV", [] {
+    Bytes canon = Atom("CNCV", [] {
       Bytes v;
       Text(v, "CanonCR3_001/00.09.00/00.00.00");
       return v;
@@ -632,9 +620,9 @@ Bytes Cr3(std::uint32_t seed) {
     for (std::uint32_t i = 0; i < 2; ++i) {
       Bytes ccdt;
       Put64Be(ccdt, i == 0 ? 0x10 : 0x01), Put32Be(ccdt, 0), Put32Be(ccdt, i);
-      Append(cctp, Box("CCDT", ccdt));
+      Append(cctp, Atom("CCDT", ccdt));
     }
-    Append(canon, Box("CCTP", cctp));
+    Append(canon, Atom("CCTP", cctp));
     Bytes ctbo;
     Put32Be(ctbo, 4);
     const std::uint64_t table[4][2] = {{xmpAt, xmp.size()},
@@ -644,21 +632,22 @@ Bytes Cr3(std::uint32_t seed) {
     for (std::uint32_t i = 0; i < 4; ++i) {
       Put32Be(ctbo, i + 1), Put64Be(ctbo, table[i][0]), Put64Be(ctbo, table[i][1]);
     }
-    Append(canon, Box("CTBO", ctbo));
-    Append(canon, Box("free", Bytes(16, 0)));
-    Append(canon, Box("CMT1", tiff({Ascii(0x010F, "Canon"), Ascii(0x0110, "Canon EOS R5"),
-                                    Short(0x0112, {1})})));
-    Append(canon, Box("CMT2",
-                      tiff({Rational(0x829A, 1, 250), Raw(0x9000, kUndef, {'0', '2', '3', '1'})})));
-    Append(canon, Box("CMT3", tiff({Ascii(0x0006, "Canon EOS R5"),
-                                    Ascii(0x0007, "Firmware Version 1.8.1")})));
-    Append(canon, Box("CMT4", tiff({Raw(0x0000, kByte, {2, 3, 0, 0})})));
+    Append(canon, Atom("CTBO", ctbo));
+    Append(canon, Atom("free", Bytes(16, 0)));
+    Append(canon, Atom("CMT1", tiff({Ascii(0x010F, "Canon"), Ascii(0x0110, "Canon EOS R5"),
+                                     Short(0x0112, {1})})));
+    Append(
+        canon,
+        Atom("CMT2", tiff({Rational(0x829A, 1, 250), Raw(0x9000, kUndef, {'0', '2', '3', '1'})})));
+    Append(canon, Atom("CMT3", tiff({Ascii(0x0006, "Canon EOS R5"),
+                                     Ascii(0x0007, "Firmware Version 1.8.1")})));
+    Append(canon, Atom("CMT4", tiff({Raw(0x0000, kByte, {2, 3, 0, 0})})));
     Bytes thmb;
     Put32Be(thmb, 0), Put16Be(thmb, 160), Put16Be(thmb, 120);
     Put32Be(thmb, static_cast<std::uint32_t>(thumb.size())), Put16Be(thmb, 1), Put16Be(thmb, 0);
     Append(thmb, thumb);
     thmb.resize((thmb.size() + 3) / 4 * 4, 0);
-    Append(canon, Box("THMB", thmb));
+    Append(canon, Atom("THMB", thmb));
 
     Bytes mvhd;
     Put32Be(mvhd, 0), Put32Be(mvhd, 0), Put32Be(mvhd, 1), Put32Be(mvhd, 1);
@@ -677,7 +666,7 @@ Bytes Cr3(std::uint32_t seed) {
       Bytes craw(6, 0);
       Put16Be(craw, 1), craw.resize(craw.size() + 16, 0);
       Put16Be(craw, i == 0 ? 320 : 192), Put16Be(craw, i == 0 ? 240 : 128);
-      Append(stsd, Box("CRAW", craw));
+      Append(stsd, Atom("CRAW", craw));
       Bytes stsz;
       Put32Be(stsz, static_cast<std::uint32_t>(items[i][1])), Put32Be(stsz, 1);
       Bytes co64;
@@ -688,16 +677,16 @@ Bytes Cr3(std::uint32_t seed) {
       Bytes hdlr(4, 0);
       Text(hdlr, "vide"), hdlr.resize(hdlr.size() + 13, 0);
       Bytes mdia = FullBox("hdlr", 0, hdlr);
-      Append(mdia, Box("minf", Box("stbl", stbl)));
+      Append(mdia, Atom("minf", Atom("stbl", stbl)));
       Bytes trak = FullBox("tkhd", 3, tkhd);
-      Append(trak, Box("mdia", mdia));
-      Append(body, Box("trak", trak));
+      Append(trak, Atom("mdia", mdia));
+      Append(body, Atom("trak", trak));
     }
-    return Box("moov", body);
+    return Atom("moov", body);
   };
   Bytes ftyp;
   Text(ftyp, "crx "), Put32Be(ftyp, 1), Text(ftyp, "crx isom");
-  Bytes b = Box("ftyp", ftyp);
+  Bytes b = Atom("ftyp", ftyp);
   const std::size_t moovAt = b.size();
   const std::size_t xmpAt = moovAt + moov(0, 0, 0).size();
   const std::size_t previewAt = xmpAt + xmp.size();

@@ -39,6 +39,19 @@ inline void Text(Bytes& b, const char* text) {
 }
 
 // A RIFF file: the form type and its chunks, already laid out.
+inline void Append(Bytes& b, const Bytes& more) {
+  b.insert(b.end(), more.begin(), more.end());
+}
+
+// An ISO media box (atom): size, type, body.
+inline Bytes Atom(const char* type, const Bytes& body) {
+  Bytes b;
+  Put32Be(b, static_cast<std::uint32_t>(8 + body.size()));
+  Text(b, type);
+  Append(b, body);
+  return b;
+}
+
 inline Bytes Riff(const char* form, const Bytes& body) {
   Bytes b;
   Text(b, "RIFF");

@@ -17,10 +17,6 @@ namespace {
 // and no others within a few attempts; far more means a fault here.
 constexpr std::uint32_t kAttempts = 1000;
 
-void Append(Bytes& b, const Bytes& more) {
-  b.insert(b.end(), more.begin(), more.end());
-}
-
 std::size_t Be16(const Bytes& b, std::size_t at) {
   return std::size_t{b[at]} << 8 | b[at + 1];
 }
@@ -174,14 +170,6 @@ Photo MakeTrapPhoto(Kind kind, int width, int height, std::uint32_t seed) {
 }
 
 // --- Movies ---------------------------------------------------------------
-
-Bytes Atom(const char* type, const Bytes& body) {
-  Bytes b;
-  Put32Be(b, static_cast<std::uint32_t>(8 + body.size()));
-  Text(b, type);
-  Append(b, body);
-  return b;
-}
 
 Bytes FileType(const char* brand, std::uint32_t version, const char* compatible) {
   Bytes b;

@@ -95,6 +95,13 @@ inline std::optional<std::uint64_t> EndInAnyPieces(const TFormat& format, std::s
   return first.size;
 }
 
+// Old data: bytes that never look like a header.
+inline Bytes Noise(std::size_t size, std::uint32_t seed) {
+  Bytes b(size);
+  for (auto& byte : b) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  return b;
+}
+
 inline Bytes Join(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;

@@ -13,12 +13,6 @@ using namespace formattest;
 
 namespace {
 
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (auto& byte : b) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-  return b;
-}
-
 Bytes NextFile() {
   return Join(EncodeJpeg(64, 48, true, 9), Noise(8192, 7));
 }
