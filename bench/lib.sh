@@ -29,6 +29,21 @@ trap_card() {
   echo "$path"
 }
 
+# The fragmented card of SIZE in $work (see tests/support/fragmentcard.h):
+# photos in pieces around others, old data and empty space, with
+# IMAGE.pieces. Made again when the generator is newer than the card.
+fragment_card() {
+  local path="$work/fragments-${1,,}.img"
+  local maker=build-bench/tests/support/make_sample_card
+  if [ ! -f "$path" ] || [ "$maker" -nt "$path" ]; then
+    "$maker" "$path.part" --size "$1" --fragments >&2
+    mv "$path.part.manifest" "$path.manifest"
+    mv "$path.part.pieces" "$path.pieces"
+    mv "$path.part" "$path"
+  fi
+  echo "$path"
+}
+
 mbps() { awk -v b="$bytes" -v s="$1" 'BEGIN { printf "%.0f", b / 1e6 / s }'; }
 timed() { local t0 t1; t0=$(date +%s.%N); "$@" >/dev/null 2>&1; t1=$(date +%s.%N); awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.3f", b - a }'; }
 secs() { sed -E 's/.* ([0-9.]+) s,.*/\1/' <<<"$1"; }

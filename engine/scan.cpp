@@ -3,6 +3,7 @@
 
 #include "engine/endfinder.h"
 #include "engine/formats/registry.h"
+#include "engine/fragments.h"
 #include "engine/headercheck.h"
 
 #include <fcntl.h>
@@ -13,10 +14,14 @@
 #include <bit>
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <new>
 #include <optional>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -52,6 +57,7 @@ class TScan {
   explicit TScan(TScanHost& host) : host_(host), geometry_(host.DriveGeometry()) {}
   ~TScan() {
     if (CarvedFile >= 0) ::close(CarvedFile);
+    for (const THeld& held : held_) ::close(held.fd);
   }
 
   TScanEnd Run();
@@ -62,6 +68,14 @@ class TScan {
   std::uint32_t TotalSectors() const { return geometry_.TotalSectors; }
 
  private:
+  // A JPEG broken off by another file's header (see fragments.h).
+  struct THeld {
+    int fd = -1;
+    std::string name;
+    off_t size = 0;        // its first piece
+    int filesBetween = 0;  // whole files found since it was broken off
+  };
+
   bool CanStart();
   void ReadChunk();
   std::uint32_t ReadSectorBySector(std::uint32_t count);
@@ -76,6 +90,13 @@ class TScan {
   void WriteSector(const std::uint8_t* sector, std::size_t size);
   void CloseAndStore();
   void StoreCarvedFile(const std::string& name);
+  void List(const std::string& path, const std::string& storedName);
+  bool CanHold() const;
+  void Hold();
+  void AfterFileWhileHeld(std::uint32_t endSector);
+  void ResolveHeld(std::size_t index, std::uint32_t from);
+  bool WriteContinuation(const THeld& held, const TContinuation& rest);
+  bool Consumed(std::uint32_t sector) const;
   // False when the open file could not be stored.
   bool EndOfScan();
 
@@ -104,6 +125,22 @@ class TScan {
   TFoundHeader found_;
   std::unique_ptr<TEndFinder> finder_;
   TFileBytes fileBytes_{*this};
+  const TFormat* openFormat_ = nullptr;  // the open file's, with checked headers
+  // A JPEG broken off by another file's header, waiting for its continuation
+  // (see fragments.h); the files stored meanwhile are listed after it, so the
+  // list keeps the order in which the headers were found.
+  std::vector<THeld> held_;  // two at most
+  // Files in the order their headers were found, listed once stored: a held
+  // file keeps those after it off the list until it is done.
+  struct TListed {
+    std::string path;
+    std::string name;  // as listed, once stored
+  };
+  std::deque<TListed> listing_;
+  TClusterGuess clusters_;
+  // Sectors taken as a held file's continuation, [first, end): no header
+  // starts there and no other file takes them.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> consumed_;
   // A header check near a chunk's end sees the sectors after it too, so its
   // answer never depends on how many sectors are read at once.
   std::vector<std::uint8_t> window_;
@@ -259,15 +296,30 @@ void TScan::ProcessChunk(std::uint32_t count) {
   const std::uint8_t* sector = ScanBuffer.get();
   for (std::uint32_t i = 0; i < count; ++i) {
     host_.SectorReached(CurrentSector, geometry_.TotalSectors);
+    if (Consumed(CurrentSector)) {
+      // Already written to the file it continues: it ends any file open here.
+      if (FileOpen) CloseAndStore();
+      FlushRun();
+      sector += bytesPerSector;
+      ++CurrentSector;
+      continue;
+    }
     const bool check = host_.CheckFiles();
     if (!check) finder_.reset();  // a file followed while unchecked is not followed again
     const bool found = check ? DetectChecked(sector, std::size_t{count - i} * bytesPerSector)
                              : DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
-    if (FileOpen && found) CloseAndStore();
+    if (FileOpen && found) {
+      if (check && CanHold()) {
+        Hold();
+      } else {
+        CloseAndStore();
+      }
+    }
     if (found && !FileOpen) {
       OpenCarvedFile(tag_);
       if (FileOpen && check) {
         fileBytes_.firstSector = CurrentSector;
+        openFormat_ = found_.format;
         finder_ = MakeEndFinder(found_, BytesLeft(), &fileBytes_);
       }
       host_.FoundCountChanged(FoundCount);
@@ -316,6 +368,7 @@ bool TScan::DetectChecked(const std::uint8_t* sector, std::size_t available) {
   }
   found_ = found;
   tag_ = found.ext;
+  clusters_.HeaderAt(CurrentSector);
   return true;
 }
 
@@ -373,6 +426,7 @@ void TScan::CloseAtItsEnd() {
   // A movie's end can show only in the bytes after it, which are written by then.
   if (size && static_cast<std::uint64_t>(fileOffset_) > *size) {
     static_cast<void>(::ftruncate(CarvedFile, static_cast<off_t>(*size)));
+    fileOffset_ = static_cast<off_t>(*size);
   }
   CloseAndStore();
 }
@@ -405,6 +459,7 @@ void TScan::OpenCarvedFile(const std::string& tag) {
     return;
   }
   FileOpen = true;
+  listing_.push_back({CarvedName, {}});
   fileOffset_ = 0;
   writeWarned_ = false;
 }
@@ -464,11 +519,21 @@ void TScan::WriteSector(const std::uint8_t* sector, std::size_t size) {
 
 void TScan::CloseAndStore() {
   finder_.reset();
+  openFormat_ = nullptr;
   FlushRun();
   ::close(CarvedFile);
   CarvedFile = -1;
   FileOpen = false;
   StoreCarvedFile(CarvedName);
+  // The file that broke a held one off has ended: the held one may go on
+  // right after it (or further on). A file ended by the next header ends in
+  // the sector before it.
+  if (!held_.empty()) {
+    const std::uint64_t end = static_cast<std::uint64_t>(fileOffset_);
+    const std::uint32_t sectors =
+        static_cast<std::uint32_t>((end + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
+    AfterFileWhileHeld(fileBytes_.firstSector + sectors);
+  }
 }
 
 void TScan::StoreCarvedFile(const std::string& name) {
@@ -485,8 +550,135 @@ void TScan::StoreCarvedFile(const std::string& name) {
     throw;
   }
   const std::size_t cut = std::min(host_.DestinationText().size(), name.size());
-  host_.FileStored(name.substr(cut));
   ::unlink(name.c_str());
+  List(name, name.substr(cut));
+}
+
+void TScan::List(const std::string& path, const std::string& storedName) {
+  for (TListed& listed : listing_) {
+    if (listed.path == path && listed.name.empty()) {
+      listed.name = storedName;
+      break;
+    }
+  }
+  while (!listing_.empty() && !listing_.front().name.empty()) {
+    host_.FileStored(listing_.front().name);
+    listing_.pop_front();
+  }
+}
+
+// A JPEG whose data has not ended when another file's header comes.
+bool TScan::CanHold() const {
+  return held_.size() < 2 && openFormat_ != nullptr &&
+         std::string_view(openFormat_->name) == "jpeg" && finder_ && !finder_->FileSize();
+}
+
+void TScan::Hold() {
+  FlushRun();
+  held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_});
+  CarvedFile = -1;
+  FileOpen = false;
+  finder_.reset();
+  openFormat_ = nullptr;
+}
+
+// A file has ended while a photo is held. The camera gave the photo's next
+// piece the first free cluster after the files that broke it off: where
+// another file starts at that cluster, it is one of them too, and the photo
+// stays held until the files in a row are over.
+void TScan::AfterFileWhileHeld(std::uint32_t endSector) {
+  constexpr int kMostFilesBetween = 256;
+  const std::uint32_t next = clusters_.NextBoundary(endSector);
+  if (next < geometry_.TotalSectors) {
+    std::vector<std::uint8_t> sector(geometry_.BytesPerSector);
+    if (ReadAhead(next, 1, sector.data()) && MayBeginHeader(sector.data()) &&
+        CheckHeader(host_.SearchTypes(), sector.data(), sector.size(), BytesLeft())) {
+      for (THeld& held : held_) ++held.filesBetween;
+      // One held too long has lost its rest: it ends where it held.
+      while (!held_.empty() && held_.front().filesBetween > kMostFilesBetween) {
+        ResolveHeld(0, geometry_.TotalSectors);
+      }
+      return;
+    }
+  }
+  // Every held photo goes on here or nowhere; the one broken off last first.
+  while (!held_.empty()) ResolveHeld(held_.size() - 1, next);
+}
+
+void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
+  THeld held = std::move(held_[index]);
+  held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
+  // The first piece, read back from the carved file (opened for writing only).
+  std::vector<std::uint8_t> first;
+  bool haveFirst = false;
+  if (held.size > 0 && static_cast<std::uint64_t>(held.size) <= (64ull << 20)) {
+    const int reader = ::open(held.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    first.resize(static_cast<std::size_t>(held.size));
+    haveFirst = reader >= 0 && ::pread(reader, first.data(), first.size(), 0) ==
+                                   static_cast<ssize_t>(first.size());
+    if (reader >= 0) ::close(reader);
+  }
+  if (haveFirst && from < geometry_.TotalSectors) {
+    TContinuationSearch search;
+    search.bytesPerSector = geometry_.BytesPerSector;
+    search.totalSectors = geometry_.TotalSectors;
+    search.from = from;
+    search.clusters = clusters_;
+    // The cluster after the files in a row, and the next two, so that a
+    // continuation that fits in more than one place is taken nowhere.
+    search.boundSectors = 2 * clusters_.ClusterSectors() + 1;
+    search.read = [this](std::uint32_t sector, std::uint32_t count, std::uint8_t* buffer) {
+      host_.ReadingSector(sector);
+      return ReadAhead(sector, count, buffer);
+    };
+    search.taken = [this](std::uint32_t sector) { return Consumed(sector); };
+    search.isHeader = [this](const std::uint8_t* sector) {
+      return MayBeginHeader(sector) &&
+             static_cast<bool>(
+                 CheckHeader(host_.SearchTypes(), sector, geometry_.BytesPerSector, BytesLeft()));
+    };
+    if (const std::optional<TContinuation> rest = FindContinuation(first, search)) {
+      if (WriteContinuation(held, *rest)) {
+        const auto sectors = static_cast<std::uint32_t>(
+            (rest->bytes + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
+        consumed_.emplace_back(rest->sector, rest->sector + sectors);
+      }
+    }
+  }
+  ::close(held.fd);
+  StoreCarvedFile(held.name);
+}
+
+// Appends the continuation to the held file; false (the file stays cut) when
+// it cannot be read or written whole.
+bool TScan::WriteContinuation(const THeld& held, const TContinuation& rest) {
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  constexpr std::uint32_t kBlockSectors = 128;
+  std::vector<std::uint8_t> block(std::size_t{kBlockSectors} * bytesPerSector);
+  std::uint64_t done = 0;
+  while (done < rest.bytes) {
+    const auto sector = static_cast<std::uint32_t>(rest.sector + done / bytesPerSector);
+    const std::uint32_t count = std::min<std::uint32_t>(
+        kBlockSectors,
+        static_cast<std::uint32_t>((rest.bytes - done + bytesPerSector - 1) / bytesPerSector));
+    if (!ReadAhead(sector, count, block.data())) break;
+    const auto take = static_cast<std::size_t>(
+        std::min<std::uint64_t>(rest.bytes - done, std::uint64_t{count} * bytesPerSector));
+    if (::pwrite(held.fd, block.data(), take, held.size + static_cast<off_t>(done)) !=
+        static_cast<ssize_t>(take)) {
+      break;
+    }
+    done += take;
+  }
+  if (done == rest.bytes) return true;
+  static_cast<void>(::ftruncate(held.fd, held.size));
+  return false;
+}
+
+bool TScan::Consumed(std::uint32_t sector) const {
+  return std::any_of(consumed_.begin(), consumed_.end(), [sector](const auto& range) {
+    return sector >= range.first && sector < range.second;
+  });
 }
 
 bool TScan::EndOfScan() {
@@ -499,6 +691,17 @@ bool TScan::EndOfScan() {
       stored = false;
     }
   }
+  try {
+    // Nothing follows: each held file ends where it held.
+    while (!held_.empty()) ResolveHeld(0, geometry_.TotalSectors);
+  } catch (...) {
+    stored = false;
+  }
+  // Files that could not be stored list nothing; those after them still show.
+  for (const TListed& listed : listing_) {
+    if (!listed.name.empty()) host_.FileStored(listed.name);
+  }
+  listing_.clear();
   host_.ScanningEnded();
   ScanBuffer.reset();
   return stored;

@@ -233,8 +233,12 @@ class TJpegEnd final : public TEndFinder {
       case EState::Entropy: {
         const auto* ff = static_cast<const std::uint8_t*>(std::memchr(data, 0xFF, size));
         const std::size_t used = ff == nullptr ? size : static_cast<std::size_t>(ff - data);
+        if (ZeroSectorIn(data, used)) return 0;
         Vouch(At() + used);
-        if (ff != nullptr) state_ = EState::EntropyFF;
+        if (ff != nullptr) {
+          state_ = EState::EntropyFF;
+          zeroFrom_.reset();
+        }
         return ff == nullptr ? used : used + 1;
       }
       case EState::EntropyFF: {
@@ -524,7 +528,36 @@ class TJpegEnd final : public TEndFinder {
     return sefh + dirLength + 8;
   }
 
+  // An encoder never writes a whole sector of zero bytes into a scan: such a
+  // sector is empty space after a piece of the photo (the rest lies
+  // elsewhere), so the photo ends at that sector, cut, rather than run
+  // across the gap into whatever follows. Tracks the run of zero bytes in
+  // the scan's data; true when the photo ended there.
+  bool ZeroSectorIn(const std::uint8_t* data, std::size_t size) {
+    constexpr std::uint64_t kSector = 512;
+    if (size == 0) return false;
+    std::size_t firstNonZero = 0;
+    while (firstNonZero < size && data[firstNonZero] == 0) ++firstNonZero;
+    const std::uint64_t runFrom = zeroFrom_.value_or(At());
+    const std::uint64_t runEnd = At() + firstNonZero;
+    const std::uint64_t boundary = (runFrom + kSector - 1) / kSector * kSector;
+    if (firstNonZero > 0 && boundary + kSector <= runEnd) {
+      EndAt(boundary);
+      return true;
+    }
+    if (firstNonZero == size) {
+      zeroFrom_ = runFrom;
+      return false;
+    }
+    std::size_t lastNonZero = size - 1;
+    while (data[lastNonZero] == 0) --lastNonZero;
+    zeroFrom_.reset();
+    if (lastNonZero + 1 < size) zeroFrom_ = At() + lastNonZero + 1;
+    return false;
+  }
+
   EState state_ = EState::Start;
+  std::optional<std::uint64_t> zeroFrom_;  // where the current run of zeros began
   std::uint8_t marker_ = 0;
   bool frameSeen_ = false;
   bool scanSeen_ = false;

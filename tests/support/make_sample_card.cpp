@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] [--no-other] [--traps]
-//                  [--seed N]
+//                  [--fragments] [--cluster SECTORS] [--seed N]
 // Writes a raw card image to scan, and IMAGE.manifest with what lies where.
-// --traps lays it out with the traps of real cards (see samplecard.h).
+// --traps lays it out with the traps of real cards (see samplecard.h);
+// --fragments with files in pieces, as after deletions, and IMAGE.pieces
+// (see fragmentcard.h; 64M unless --size says otherwise).
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "tests/support/fragmentcard.h"
 #include "tests/support/samplecard.h"
 
 namespace {
@@ -29,7 +32,7 @@ bool ParseSize(const std::string& text, std::uint64_t& bytes) {
 int Usage(std::FILE* to = stderr) {
   std::fprintf(to,
                "usage: make_sample_card IMAGE [--size 32M|1G|BYTES] [--fill 0.6] [--full] "
-               "[--no-other] [--traps] [--seed N]\n");
+               "[--no-other] [--traps] [--fragments] [--cluster SECTORS] [--seed N]\n");
   return to == stderr ? 1 : 0;
 }
 
@@ -42,14 +45,18 @@ int main(int argc, char** argv) {
   if (image == "--help" || image == "-h") return Usage(stdout);
   if (image.starts_with("-")) return Usage();
   SampleCardOptions options;
+  TFragmentCardOptions fragmentOptions;
+  bool fragmented = false, sized = false, filled = false;
   for (int i = 2; i < argc; ++i) {
     const std::string arg = argv[i];
     const bool hasValue = i + 1 < argc;
     if (arg == "--size" && hasValue) {
       if (!ParseSize(argv[++i], options.bytes)) return Usage();
+      sized = true;
     } else if (arg == "--fill" && hasValue) {
       options.photoFill = std::atof(argv[++i]);
       if (options.photoFill <= 0 || options.photoFill >= 1) return Usage();
+      filled = true;
     } else if (arg == "--seed" && hasValue) {
       options.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else if (arg == "--full") {
@@ -58,12 +65,26 @@ int main(int argc, char** argv) {
       options.otherTypes = false;
     } else if (arg == "--traps") {
       options.traps = true;
+    } else if (arg == "--fragments") {
+      fragmented = true;
+    } else if (arg == "--cluster" && hasValue) {
+      const unsigned long sectors = std::strtoul(argv[++i], nullptr, 10);
+      if (sectors == 0 || sectors > 1024) return Usage();
+      fragmentOptions.clusterSectors = static_cast<std::uint32_t>(sectors);
     } else {
       return Usage();
     }
   }
+  if (fragmented && options.traps) return Usage();
   try {
-    const auto files = WriteSampleCard(argv[1], options);
+    if (fragmented) {
+      if (filled) fragmentOptions.fill = options.photoFill;
+      if (sized) fragmentOptions.bytes = options.bytes;
+      fragmentOptions.seed = options.seed;
+      options.bytes = fragmentOptions.bytes;
+    }
+    const auto files = fragmented ? WriteFragmentCard(argv[1], fragmentOptions)
+                                  : WriteSampleCard(argv[1], options);
     int whole = 0, photos = 0, fragments = 0;
     for (const SampleFile& f : files) {
       whole += f.whole ? 1 : 0;

@@ -1,0 +1,57 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Photos in two pieces. A camera's file system gives a new file the first
+// free clusters, so a photo may lie in two pieces around another file or
+// old data. The scan holds a JPEG whose structure is broken off by another
+// file's header, and afterwards looks for the one place where its data goes
+// on: right after the file that interrupted it, or further on at a cluster
+// boundary. A joint is taken only when exactly one candidate makes the
+// photo decode whole: a wrong joint is worse than a cut file.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+// The card's cluster size and offset, guessed from where file headers lie:
+// every file starts a cluster, so the sectors of the headers seen share the
+// largest power of two (up to 256 sectors) that divides their distances.
+class TClusterGuess {
+ public:
+  void HeaderAt(std::uint32_t sector);
+  // Sectors per cluster; 64 (32 KiB of 512-byte sectors) until two headers tell.
+  std::uint32_t ClusterSectors() const;
+  // The first cluster boundary at or after sector.
+  std::uint32_t NextBoundary(std::uint32_t sector) const;
+
+ private:
+  std::optional<std::uint32_t> first_;
+  std::uint32_t gcd_ = 0;
+};
+
+struct TContinuation {
+  std::uint32_t sector = 0;  // where the rest of the file begins
+  std::uint64_t bytes = 0;   // its length, up to and including the EOI
+};
+
+struct TContinuationSearch {
+  std::uint32_t bytesPerSector = 512;
+  std::uint32_t totalSectors = 0;
+  std::uint32_t from = 0;  // the first sector a continuation may begin at
+  TClusterGuess clusters;
+  // How far past `from` a continuation is looked for, in sectors.
+  std::uint32_t boundSectors = 0;
+  std::uint64_t maxRest = 64ull << 20;  // the most a continuation may hold
+  // Reads sectors of the volume (counted as the scan's reads); false on failure.
+  std::function<bool(std::uint32_t first, std::uint32_t count, std::uint8_t* buffer)> read;
+  // Whether a sector is already another file's continuation.
+  std::function<bool(std::uint32_t sector)> taken;
+  // Whether a sector begins a header the scan would take (no continuation can start there).
+  std::function<bool(const std::uint8_t* sector)> isHeader;
+};
+
+// The one continuation of the JPEG whose first piece is given: candidates
+// are `from` itself, then every cluster boundary after it within the bound.
+// Nothing when none, or more than one, makes the photo whole.
+std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firstPiece,
+                                              const TContinuationSearch& search);
