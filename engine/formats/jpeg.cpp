@@ -218,6 +218,7 @@ class TJpegEnd final : public TEndFinder {
         }
         SkipTo(payloadAt + bytes - 2);
         state_ = marker_ == 0xDA ? EState::Entropy : EState::Marker;
+        if (marker_ == 0xDA) lastRestartEnd_ = payloadAt + bytes - 2;
         return used;
       }
       case EState::Payload: {
@@ -244,6 +245,14 @@ class TJpegEnd final : public TEndFinder {
       case EState::EntropyFF: {
         const std::uint8_t code = data[0];
         // Stuffed zero and restart markers belong to the scan; FF FF is fill.
+        if (code >= 0xD0 && code <= 0xD7) {
+          // Restart markers count 0 to 7 and round again from each scan's
+          // start: one out of turn is another photo's data after a piece
+          // of this one, which then ends after its last restart in turn.
+          if (code != 0xD0 + nextRestart_) return EndAt(lastRestartEnd_), 0;
+          nextRestart_ = (nextRestart_ + 1) % 8;
+          lastRestartEnd_ = At() + 1;
+        }
         if (code == 0x00 || (code >= 0xD0 && code <= 0xD7)) {
           state_ = EState::Entropy;
           Vouch(At() + 1);
@@ -266,6 +275,7 @@ class TJpegEnd final : public TEndFinder {
       return EndAt(ExtrasEnd(At() + 1));
     }
     if (code == 0xDA) {
+      nextRestart_ = 0;
       if (!frameSeen_) return GiveUp();
       scanSeen_ = true;
     } else if ((code >= 0xD0 && code <= 0xD7) || code == 0x01) {
@@ -535,13 +545,16 @@ class TJpegEnd final : public TEndFinder {
   // the scan's data; true when the photo ended there.
   bool ZeroSectorIn(const std::uint8_t* data, std::size_t size) {
     constexpr std::uint64_t kSector = 512;
+    // Eight sectors: a cluster of empty space is at least that, while an
+    // unreadable sector of a damaged card, passed on as zeros, is one.
+    constexpr std::uint64_t kEmptyRun = 8 * kSector;
     if (size == 0) return false;
     std::size_t firstNonZero = 0;
     while (firstNonZero < size && data[firstNonZero] == 0) ++firstNonZero;
     const std::uint64_t runFrom = zeroFrom_.value_or(At());
     const std::uint64_t runEnd = At() + firstNonZero;
     const std::uint64_t boundary = (runFrom + kSector - 1) / kSector * kSector;
-    if (firstNonZero > 0 && boundary + kSector <= runEnd) {
+    if (firstNonZero > 0 && boundary + kEmptyRun <= runEnd) {
       EndAt(boundary);
       return true;
     }
@@ -558,6 +571,8 @@ class TJpegEnd final : public TEndFinder {
 
   EState state_ = EState::Start;
   std::optional<std::uint64_t> zeroFrom_;  // where the current run of zeros began
+  int nextRestart_ = 0;                    // the restart marker due next in the scan
+  std::uint64_t lastRestartEnd_ = 0;       // after the last one in turn, or the scan's start
   std::uint8_t marker_ = 0;
   bool frameSeen_ = false;
   bool scanSeen_ = false;

@@ -176,8 +176,13 @@ TEST(EndFinderTest, NoEndWhenUnsure) {
   // A photo without its end, then empty space: it ends, cut, at the first
   // whole sector of zeros rather than run across the gap.
   const std::uint64_t cut = jpeg.size() - 2;
-  EXPECT_EQ(EndBy("JPG", Join(Bytes(jpeg.begin(), jpeg.end() - 2), Bytes(4096, 0)), 512),
+  EXPECT_EQ(EndBy("JPG", Join(Bytes(jpeg.begin(), jpeg.end() - 2), Bytes(8192, 0)), 512),
             (cut + 511) / 512 * 512);
+  // One sector of zeros is what a damaged card's unreadable sector reads as:
+  // the photo goes on over it.
+  Bytes damaged = jpeg;
+  std::fill(damaged.end() - 1536, damaged.end() - 1024, 0);
+  EXPECT_EQ(EndBy("JPG", Join(damaged, Bytes(512, 0x11)), 512), jpeg.size());
   for (const char* type : {"BMP", "GIF", "PNG", "WAV", "MOV"}) {
     const Bytes file = SampleFileBytes(type);
     EXPECT_FALSE(EndBy(type, Bytes(file.begin(), file.end() - 1), 512)) << type;
