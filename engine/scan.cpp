@@ -5,6 +5,7 @@
 #include "engine/formats/registry.h"
 #include "engine/fragments.h"
 #include "engine/headercheck.h"
+#include "engine/scanner.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -38,118 +39,9 @@ std::string Replace(std::string text, const std::string& what, const std::string
   return at == std::string::npos ? text : text.replace(at, what.size(), with);
 }
 
-class TScan;
+}  // namespace
 
-// The volume as the open file's finder sees it: bytes from the file's first
-// sector on, read through the scan's own reader.
-class TFileBytes final : public TVolumeBytes {
- public:
-  explicit TFileBytes(TScan& scan) : scan_(scan) {}
-  bool Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override;
-  std::uint32_t firstSector = 0;
-
- private:
-  TScan& scan_;
-};
-
-class TScan {
- public:
-  explicit TScan(TScanHost& host) : host_(host), geometry_(host.DriveGeometry()) {}
-  ~TScan() {
-    if (CarvedFile >= 0) ::close(CarvedFile);
-    for (const THeld& held : held_) ::close(held.fd);
-  }
-
-  TScanEnd Run();
-  // Reads whole sectors from first on into the caller's memory; a failed
-  // read is counted like any other. False when it failed.
-  bool ReadAhead(std::uint32_t first, std::uint32_t count, std::uint8_t* buffer);
-  std::uint32_t BytesPerSector() const { return geometry_.BytesPerSector; }
-  std::uint32_t TotalSectors() const { return geometry_.TotalSectors; }
-
- private:
-  // A JPEG broken off by another file's header (see fragments.h).
-  struct THeld {
-    int fd = -1;
-    std::string name;
-    off_t size = 0;        // its first piece
-    int filesBetween = 0;  // whole files found since it was broken off
-  };
-
-  bool CanStart();
-  void ReadChunk();
-  std::uint32_t ReadSectorBySector(std::uint32_t count);
-  bool CountFailedRead();
-  void ProcessChunk(std::uint32_t count);
-  bool DetectChecked(const std::uint8_t* sector, std::size_t available);
-  bool MayBeginHeader(const std::uint8_t* sector) const;
-  std::uint64_t BytesLeft() const;
-  void CloseAtItsEnd();
-  void OpenCarvedFile(const std::string& tag);
-  void FlushRun();
-  void WriteSector(const std::uint8_t* sector, std::size_t size);
-  void CloseAndStore();
-  void StoreCarvedFile(const std::string& name);
-  void List(const std::string& path, const std::string& storedName);
-  bool CanHold() const;
-  void Hold();
-  void AfterFileWhileHeld(std::uint32_t endSector);
-  void ResolveHeld(std::size_t index, std::uint32_t from);
-  bool WriteContinuation(const THeld& held, const TContinuation& rest);
-  bool Consumed(std::uint32_t sector) const;
-  // False when the open file could not be stored.
-  bool EndOfScan();
-
-  TScanHost& host_;
-  const TDriveGeometry& geometry_;
-
-  std::string DestPath;
-  std::string NamePrefix;
-  std::int32_t RetryLimit = 0;
-  std::uint16_t ChunkSectors = 1;
-  std::unique_ptr<std::uint8_t[]> ScanBuffer;
-  std::uint32_t CurrentSector = 0;
-  std::int32_t FoundCount = 0;
-  std::int32_t ReadErrorCount = 0;
-  std::int32_t NameOffset = 0;
-  bool FileOpen = false;
-  int CarvedFile = -1;
-  std::string CarvedName;
-  bool FileError = false;
-
-  std::string tag_;
-  bool driveGone_ = false;    // reads ended because the drive cannot be read any more
-  bool writeWarned_ = false;  // the open file's write failure was shown in this chunk
-  // With checked headers: the header found, and the open file's finder,
-  // which follows its structure to its end.
-  TFoundHeader found_;
-  std::unique_ptr<TEndFinder> finder_;
-  TFileBytes fileBytes_{*this};
-  const TFormat* openFormat_ = nullptr;  // the open file's, with checked headers
-  // A JPEG broken off by another file's header, waiting for its continuation
-  // (see fragments.h); the files stored meanwhile are listed after it, so the
-  // list keeps the order in which the headers were found.
-  std::vector<THeld> held_;  // two at most
-  // Files in the order their headers were found, listed once stored: a held
-  // file keeps those after it off the list until it is done.
-  struct TListed {
-    std::string path;
-    std::string name;  // as listed, once stored
-  };
-  std::deque<TListed> listing_;
-  TClusterGuess clusters_;
-  // Sectors taken as a held file's continuation, [first, end): no header
-  // starts there and no other file takes them.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> consumed_;
-  // A header check near a chunk's end sees the sectors after it too, so its
-  // answer never depends on how many sectors are read at once.
-  std::vector<std::uint8_t> window_;
-  // Sectors of the open file not yet written: one run inside ScanBuffer, so
-  // a file gets one write per run of its sectors rather than one per sector.
-  const std::uint8_t* runStart_ = nullptr;
-  std::size_t runBytes_ = 0;
-  off_t fileOffset_ = 0;
-};
+namespace scanning {
 
 // An empty destination or a sector size the buffer cannot take would make
 // every name or read meaningless: say so, and change nothing.
@@ -567,120 +459,6 @@ void TScan::List(const std::string& path, const std::string& storedName) {
   }
 }
 
-// A JPEG whose data has not ended when another file's header comes.
-bool TScan::CanHold() const {
-  return held_.size() < 2 && openFormat_ != nullptr &&
-         std::string_view(openFormat_->name) == "jpeg" && finder_ && !finder_->FileSize();
-}
-
-void TScan::Hold() {
-  FlushRun();
-  held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_});
-  CarvedFile = -1;
-  FileOpen = false;
-  finder_.reset();
-  openFormat_ = nullptr;
-}
-
-// A file has ended while a photo is held. The camera gave the photo's next
-// piece the first free cluster after the files that broke it off: where
-// another file starts at that cluster, it is one of them too, and the photo
-// stays held until the files in a row are over.
-void TScan::AfterFileWhileHeld(std::uint32_t endSector) {
-  constexpr int kMostFilesBetween = 256;
-  const std::uint32_t next = clusters_.NextBoundary(endSector);
-  if (next < geometry_.TotalSectors) {
-    std::vector<std::uint8_t> sector(geometry_.BytesPerSector);
-    if (ReadAhead(next, 1, sector.data()) && MayBeginHeader(sector.data()) &&
-        CheckHeader(host_.SearchTypes(), sector.data(), sector.size(), BytesLeft())) {
-      for (THeld& held : held_) ++held.filesBetween;
-      // One held too long has lost its rest: it ends where it held.
-      while (!held_.empty() && held_.front().filesBetween > kMostFilesBetween) {
-        ResolveHeld(0, geometry_.TotalSectors);
-      }
-      return;
-    }
-  }
-  // Every held photo goes on here or nowhere; the one broken off last first.
-  while (!held_.empty()) ResolveHeld(held_.size() - 1, next);
-}
-
-void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
-  THeld held = std::move(held_[index]);
-  held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
-  // The first piece, read back from the carved file (opened for writing only).
-  std::vector<std::uint8_t> first;
-  bool haveFirst = false;
-  if (held.size > 0 && static_cast<std::uint64_t>(held.size) <= (64ull << 20)) {
-    const int reader = ::open(held.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    first.resize(static_cast<std::size_t>(held.size));
-    haveFirst = reader >= 0 && ::pread(reader, first.data(), first.size(), 0) ==
-                                   static_cast<ssize_t>(first.size());
-    if (reader >= 0) ::close(reader);
-  }
-  if (haveFirst && from < geometry_.TotalSectors) {
-    TContinuationSearch search;
-    search.bytesPerSector = geometry_.BytesPerSector;
-    search.totalSectors = geometry_.TotalSectors;
-    search.from = from;
-    search.clusters = clusters_;
-    // The cluster after the files in a row, and the next two, so that a
-    // continuation that fits in more than one place is taken nowhere.
-    search.boundSectors = 2 * clusters_.ClusterSectors() + 1;
-    search.read = [this](std::uint32_t sector, std::uint32_t count, std::uint8_t* buffer) {
-      host_.ReadingSector(sector);
-      return ReadAhead(sector, count, buffer);
-    };
-    search.taken = [this](std::uint32_t sector) { return Consumed(sector); };
-    search.isHeader = [this](const std::uint8_t* sector) {
-      return MayBeginHeader(sector) &&
-             static_cast<bool>(
-                 CheckHeader(host_.SearchTypes(), sector, geometry_.BytesPerSector, BytesLeft()));
-    };
-    if (const std::optional<TContinuation> rest = FindContinuation(first, search)) {
-      if (WriteContinuation(held, *rest)) {
-        const auto sectors = static_cast<std::uint32_t>(
-            (rest->bytes + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
-        consumed_.emplace_back(rest->sector, rest->sector + sectors);
-      }
-    }
-  }
-  ::close(held.fd);
-  StoreCarvedFile(held.name);
-}
-
-// Appends the continuation to the held file; false (the file stays cut) when
-// it cannot be read or written whole.
-bool TScan::WriteContinuation(const THeld& held, const TContinuation& rest) {
-  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
-  constexpr std::uint32_t kBlockSectors = 128;
-  std::vector<std::uint8_t> block(std::size_t{kBlockSectors} * bytesPerSector);
-  std::uint64_t done = 0;
-  while (done < rest.bytes) {
-    const auto sector = static_cast<std::uint32_t>(rest.sector + done / bytesPerSector);
-    const std::uint32_t count = std::min<std::uint32_t>(
-        kBlockSectors,
-        static_cast<std::uint32_t>((rest.bytes - done + bytesPerSector - 1) / bytesPerSector));
-    if (!ReadAhead(sector, count, block.data())) break;
-    const auto take = static_cast<std::size_t>(
-        std::min<std::uint64_t>(rest.bytes - done, std::uint64_t{count} * bytesPerSector));
-    if (::pwrite(held.fd, block.data(), take, held.size + static_cast<off_t>(done)) !=
-        static_cast<ssize_t>(take)) {
-      break;
-    }
-    done += take;
-  }
-  if (done == rest.bytes) return true;
-  static_cast<void>(::ftruncate(held.fd, held.size));
-  return false;
-}
-
-bool TScan::Consumed(std::uint32_t sector) const {
-  return std::any_of(consumed_.begin(), consumed_.end(), [sector](const auto& range) {
-    return sector >= range.first && sector < range.second;
-  });
-}
-
 bool TScan::EndOfScan() {
   bool stored = true;
   if (FileOpen) {
@@ -707,7 +485,7 @@ bool TScan::EndOfScan() {
   return stored;
 }
 
-}  // namespace
+}  // namespace scanning
 
 int CreateCarvedFile(const std::string& name, bool replace) {
   // Mend: never follow a link planted under the name, and a name found free is
@@ -734,5 +512,5 @@ std::string SectorNumberLimitText(std::uint32_t bytesPerSector) {
 }
 
 TScanEnd RunScan(TScanHost& host) {
-  return TScan(host).Run();
+  return scanning::TScan(host).Run();
 }

@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Photos in two pieces, as the scan follows them (see fragments.h).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "engine/formats/registry.h"
+#include "engine/scanner.h"
+
+namespace scanning {
+
+// A JPEG whose data has not ended when another file's header comes.
+bool TScan::CanHold() const {
+  return held_.size() < 2 && openFormat_ != nullptr &&
+         std::string_view(openFormat_->name) == "jpeg" && finder_ && !finder_->FileSize();
+}
+
+void TScan::Hold() {
+  FlushRun();
+  held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_});
+  CarvedFile = -1;
+  FileOpen = false;
+  finder_.reset();
+  openFormat_ = nullptr;
+}
+
+// A file has ended while a photo is held. The camera gave the photo's next
+// piece the first free cluster after the files that broke it off: where
+// another file starts at that cluster, it is one of them too, and the photo
+// stays held until the files in a row are over.
+void TScan::AfterFileWhileHeld(std::uint32_t endSector) {
+  constexpr int kMostFilesBetween = 256;
+  const std::uint32_t next = clusters_.NextBoundary(endSector);
+  if (next < geometry_.TotalSectors) {
+    std::vector<std::uint8_t> sector(geometry_.BytesPerSector);
+    if (ReadAhead(next, 1, sector.data()) && MayBeginHeader(sector.data()) &&
+        CheckHeader(host_.SearchTypes(), sector.data(), sector.size(), BytesLeft())) {
+      for (THeld& held : held_) ++held.filesBetween;
+      // One held too long has lost its rest: it ends where it held.
+      while (!held_.empty() && held_.front().filesBetween > kMostFilesBetween) {
+        ResolveHeld(0, geometry_.TotalSectors);
+      }
+      return;
+    }
+  }
+  // Every held photo goes on here or nowhere; the one broken off last first.
+  while (!held_.empty()) ResolveHeld(held_.size() - 1, next);
+}
+
+void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
+  THeld held = std::move(held_[index]);
+  held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
+  // The first piece, read back from the carved file (opened for writing only).
+  std::vector<std::uint8_t> first;
+  bool haveFirst = false;
+  if (held.size > 0 && static_cast<std::uint64_t>(held.size) <= (64ull << 20)) {
+    const int reader = ::open(held.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    first.resize(static_cast<std::size_t>(held.size));
+    haveFirst = reader >= 0 && ::pread(reader, first.data(), first.size(), 0) ==
+                                   static_cast<ssize_t>(first.size());
+    if (reader >= 0) ::close(reader);
+  }
+  if (haveFirst && from < geometry_.TotalSectors) {
+    TContinuationSearch search;
+    search.bytesPerSector = geometry_.BytesPerSector;
+    search.totalSectors = geometry_.TotalSectors;
+    search.from = from;
+    search.clusters = clusters_;
+    // The cluster after the files in a row, and the next two, so that a
+    // continuation that fits in more than one place is taken nowhere.
+    search.boundSectors = 2 * clusters_.ClusterSectors() + 1;
+    search.read = [this](std::uint32_t sector, std::uint32_t count, std::uint8_t* buffer) {
+      host_.ReadingSector(sector);
+      return ReadAhead(sector, count, buffer);
+    };
+    search.taken = [this](std::uint32_t sector) { return Consumed(sector); };
+    search.isHeader = [this](const std::uint8_t* sector) {
+      return MayBeginHeader(sector) &&
+             static_cast<bool>(
+                 CheckHeader(host_.SearchTypes(), sector, geometry_.BytesPerSector, BytesLeft()));
+    };
+    if (const std::optional<TContinuation> rest = FindContinuation(first, search)) {
+      if (WriteContinuation(held, *rest)) {
+        const auto sectors = static_cast<std::uint32_t>(
+            (rest->bytes + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
+        consumed_.emplace_back(rest->sector, rest->sector + sectors);
+      }
+    }
+  }
+  ::close(held.fd);
+  StoreCarvedFile(held.name);
+}
+
+// Appends the continuation to the held file; false (the file stays cut) when
+// it cannot be read or written whole.
+bool TScan::WriteContinuation(const THeld& held, const TContinuation& rest) {
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  constexpr std::uint32_t kBlockSectors = 128;
+  std::vector<std::uint8_t> block(std::size_t{kBlockSectors} * bytesPerSector);
+  std::uint64_t done = 0;
+  while (done < rest.bytes) {
+    const auto sector = static_cast<std::uint32_t>(rest.sector + done / bytesPerSector);
+    const std::uint32_t count = std::min<std::uint32_t>(
+        kBlockSectors,
+        static_cast<std::uint32_t>((rest.bytes - done + bytesPerSector - 1) / bytesPerSector));
+    if (!ReadAhead(sector, count, block.data())) break;
+    const auto take = static_cast<std::size_t>(
+        std::min<std::uint64_t>(rest.bytes - done, std::uint64_t{count} * bytesPerSector));
+    if (::pwrite(held.fd, block.data(), take, held.size + static_cast<off_t>(done)) !=
+        static_cast<ssize_t>(take)) {
+      break;
+    }
+    done += take;
+  }
+  if (done == rest.bytes) return true;
+  static_cast<void>(::ftruncate(held.fd, held.size));
+  return false;
+}
+
+bool TScan::Consumed(std::uint32_t sector) const {
+  return std::any_of(consumed_.begin(), consumed_.end(), [sector](const auto& range) {
+    return sector >= range.first && sector < range.second;
+  });
+}
+
+}  // namespace scanning

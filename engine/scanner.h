@@ -1,0 +1,137 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The scan's state and steps, shared by scan.cpp (reading, detecting,
+// carving, storing) and heldfiles.cpp (photos in two pieces). Nothing else
+// includes this: RunScan (scan.h) is the way in.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/endfinder.h"
+#include "engine/fragments.h"
+#include "engine/headercheck.h"
+#include "engine/scan.h"
+
+namespace scanning {
+
+class TScan;
+
+// The volume as the open file's finder sees it: bytes from the file's first
+// sector on, read through the scan's own reader.
+class TFileBytes final : public TVolumeBytes {
+ public:
+  explicit TFileBytes(TScan& scan) : scan_(scan) {}
+  bool Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override;
+  std::uint32_t firstSector = 0;
+
+ private:
+  TScan& scan_;
+};
+
+class TScan {
+ public:
+  explicit TScan(TScanHost& host) : host_(host), geometry_(host.DriveGeometry()) {}
+  ~TScan() {
+    if (CarvedFile >= 0) ::close(CarvedFile);
+    for (const THeld& held : held_) ::close(held.fd);
+  }
+
+  TScanEnd Run();
+  // Reads whole sectors from first on into the caller's memory; a failed
+  // read is counted like any other. False when it failed.
+  bool ReadAhead(std::uint32_t first, std::uint32_t count, std::uint8_t* buffer);
+  std::uint32_t BytesPerSector() const { return geometry_.BytesPerSector; }
+  std::uint32_t TotalSectors() const { return geometry_.TotalSectors; }
+
+ private:
+  // A JPEG broken off by another file's header (see fragments.h).
+  struct THeld {
+    int fd = -1;
+    std::string name;
+    off_t size = 0;        // its first piece
+    int filesBetween = 0;  // whole files found since it was broken off
+  };
+
+  bool CanStart();
+  void ReadChunk();
+  std::uint32_t ReadSectorBySector(std::uint32_t count);
+  bool CountFailedRead();
+  void ProcessChunk(std::uint32_t count);
+  bool DetectChecked(const std::uint8_t* sector, std::size_t available);
+  bool MayBeginHeader(const std::uint8_t* sector) const;
+  std::uint64_t BytesLeft() const;
+  void CloseAtItsEnd();
+  void OpenCarvedFile(const std::string& tag);
+  void FlushRun();
+  void WriteSector(const std::uint8_t* sector, std::size_t size);
+  void CloseAndStore();
+  void StoreCarvedFile(const std::string& name);
+  void List(const std::string& path, const std::string& storedName);
+  bool CanHold() const;
+  void Hold();
+  void AfterFileWhileHeld(std::uint32_t endSector);
+  void ResolveHeld(std::size_t index, std::uint32_t from);
+  bool WriteContinuation(const THeld& held, const TContinuation& rest);
+  bool Consumed(std::uint32_t sector) const;
+  // False when the open file could not be stored.
+  bool EndOfScan();
+
+  TScanHost& host_;
+  const TDriveGeometry& geometry_;
+
+  std::string DestPath;
+  std::string NamePrefix;
+  std::int32_t RetryLimit = 0;
+  std::uint16_t ChunkSectors = 1;
+  std::unique_ptr<std::uint8_t[]> ScanBuffer;
+  std::uint32_t CurrentSector = 0;
+  std::int32_t FoundCount = 0;
+  std::int32_t ReadErrorCount = 0;
+  std::int32_t NameOffset = 0;
+  bool FileOpen = false;
+  int CarvedFile = -1;
+  std::string CarvedName;
+  bool FileError = false;
+
+  std::string tag_;
+  bool driveGone_ = false;    // reads ended because the drive cannot be read any more
+  bool writeWarned_ = false;  // the open file's write failure was shown in this chunk
+  // With checked headers: the header found, and the open file's finder,
+  // which follows its structure to its end.
+  TFoundHeader found_;
+  std::unique_ptr<TEndFinder> finder_;
+  TFileBytes fileBytes_{*this};
+  const TFormat* openFormat_ = nullptr;  // the open file's, with checked headers
+  // A JPEG broken off by another file's header, waiting for its continuation
+  // (see fragments.h); the files stored meanwhile are listed after it, so the
+  // list keeps the order in which the headers were found.
+  std::vector<THeld> held_;  // two at most
+  // Files in the order their headers were found, listed once stored: a held
+  // file keeps those after it off the list until it is done.
+  struct TListed {
+    std::string path;
+    std::string name;  // as listed, once stored
+  };
+  std::deque<TListed> listing_;
+  TClusterGuess clusters_;
+  // Sectors taken as a held file's continuation, [first, end): no header
+  // starts there and no other file takes them.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> consumed_;
+  // A header check near a chunk's end sees the sectors after it too, so its
+  // answer never depends on how many sectors are read at once.
+  std::vector<std::uint8_t> window_;
+  // Sectors of the open file not yet written: one run inside ScanBuffer, so
+  // a file gets one write per run of its sectors rather than one per sector.
+  const std::uint8_t* runStart_ = nullptr;
+  std::size_t runBytes_ = 0;
+  off_t fileOffset_ = 0;
+};
+
+}  // namespace scanning
