@@ -15,17 +15,10 @@
 
 namespace {
 
+using formattest::Noise;
+
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::uint64_t kCard = 1ull << 30;
-
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (auto& byte : b) {
-    seed = seed * 1664525 + 1013904223;
-    byte = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return b;
-}
 
 Bytes Join(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());

@@ -55,20 +55,9 @@ class FragmentCardTest : public ::testing::Test {
 };
 
 TEST_F(FragmentCardTest, SplitPhotosComeBackWholeAndNoJointIsWrong) {
-  FakePlatform platform;
-  FakeVolume& volume = platform.AddVolume('E', static_cast<std::uint32_t>(card.size() / 512));
-  volume.data = card;
   TRecordingHost host;
-  host.geometry.TotalSectors = static_cast<std::uint32_t>(card.size() / 512);
-  host.geometry.BytesPerSector = 512;
   TTempDir scratch;
-  host.destination = scratch.Path().string() + "/";
-  host.types = AllSearchTypes();
-  host.checkFiles = true;
-  host.sectorsAtOnce = 4000;
-  InitDiskAccess(platform);
-  RunScan(host);
-  DoneDiskAccess();
+  CheckedScanOfCard(host, card, scratch.Path().string() + "/", 4000);
 
   // Each output by its first bytes: the original it starts like.
   std::map<std::string, const SampleFile*> byStart;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "engine/jpegjoin.h"
 
+#include "tests/engine/formats/formattest.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +14,8 @@
 #include "tests/support/samplecard.h"
 
 namespace {
+
+using formattest::Noise;
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kSector = 512;
@@ -34,15 +38,6 @@ class TBytesSource : public TJoinSource {
   Bytes bytes_;
   std::uint64_t furthest_ = 0;
 };
-
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (auto& byte : b) {
-    seed = seed * 1664525 + 1013904223;
-    byte = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return b;
-}
 
 Bytes Slice(const Bytes& b, std::size_t from, std::size_t to = SIZE_MAX) {
   return Bytes(b.begin() + static_cast<long>(from),

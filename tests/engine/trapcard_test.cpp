@@ -313,20 +313,10 @@ TEST_F(TrapCardTest, CheckedScanBringsBackExactlyTheWholeFiles) {
   older.cameraFiles = false;
   const auto files = WriteSampleCard((dir / "older.img").string(), older);
   const Bytes card = ReadBytes(dir / "older.img");
-  FakePlatform platform;
-  FakeVolume& volume = platform.AddVolume('E', static_cast<std::uint32_t>(card.size() / 512));
-  volume.data = card;
   TRecordingHost host;
-  host.geometry.TotalSectors = static_cast<std::uint32_t>(card.size() / 512);
-  host.geometry.BytesPerSector = 512;
-  host.destination = dir.string() + "/";
-  host.types = AllSearchTypes();
-  host.types.Other = false;  // the nine types of old: the still is nobody's
-  host.checkFiles = true;
-  host.sectorsAtOnce = 4000;
-  InitDiskAccess(platform);
-  RunScan(host);
-  DoneDiskAccess();
+  TSearchTypes nine = AllSearchTypes();
+  nine.Other = false;  // the nine types of old: the still is nobody's
+  CheckedScanOfCard(host, card, dir.string() + "/", 4000, nine);
 
   std::vector<const SampleFile*> expected;
   for (const SampleFile& f : files) {
@@ -355,21 +345,10 @@ TEST_F(TrapCardTest, EveryFileOfTodaysCamerasComesBackExactlyUnderItsOwnName) {
   std::vector<std::string> first;
   for (const int chunk : {4000, 7, 1}) {
     SCOPED_TRACE("sectors at once: " + std::to_string(chunk));
-    FakePlatform platform;
-    FakeVolume& volume = platform.AddVolume('E', static_cast<std::uint32_t>(card.size() / 512));
-    volume.data = card;
-    TRecordingHost host;
-    host.geometry.TotalSectors = static_cast<std::uint32_t>(card.size() / 512);
-    host.geometry.BytesPerSector = 512;
     const fs::path out = dir / ("out" + std::to_string(chunk));
     fs::create_directories(out);
-    host.destination = out.string() + "/";
-    host.types = AllSearchTypes();
-    host.checkFiles = true;
-    host.sectorsAtOnce = chunk;
-    InitDiskAccess(platform);
-    RunScan(host);
-    DoneDiskAccess();
+    TRecordingHost host;
+    CheckedScanOfCard(host, card, out.string() + "/", chunk);
 
     std::vector<const SampleFile*> expected;
     for (const SampleFile& f : files) {
@@ -384,8 +363,8 @@ TEST_F(TrapCardTest, EveryFileOfTodaysCamerasComesBackExactlyUnderItsOwnName) {
     std::vector<std::string> want;
     for (std::size_t i = 0; i < expected.size(); ++i) {
       const SampleFile& f = *expected[i];
-      want.push_back("img" + std::to_string(i + 1) + "." + f.type + " " +
-                     std::to_string(f.size) + " " + f.sha256);
+      want.push_back("img" + std::to_string(i + 1) + "." + f.type + " " + std::to_string(f.size) +
+                     " " + f.sha256);
     }
     EXPECT_EQ(got, want);
     if (first.empty()) first = got;

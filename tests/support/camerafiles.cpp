@@ -34,15 +34,6 @@ void Set32Be(Bytes& b, std::size_t at, std::uint32_t v) {
   for (int k = 0; k < 4; ++k) b[at + k] = static_cast<std::uint8_t>(v >> (24 - 8 * k));
 }
 
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    b[i] = static_cast<std::uint8_t>(Mix(seed * 0x9E3779B9u + static_cast<std::uint32_t>(i / 4)) >>
-                                     (i % 4 * 8));
-  }
-  return b;
-}
-
 // Wider than LooksLikeHeader: also what the newer formats start with, so a
 // format module that knows them finds no stray header inside these files.
 bool AnyHeader(const Bytes& b, std::size_t at) {

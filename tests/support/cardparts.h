@@ -22,6 +22,16 @@ inline std::uint32_t Mix(std::uint32_t x) {
   return x;
 }
 
+// Pseudo-random bytes standing for compressed video or image data.
+inline Bytes Noise(std::size_t size, std::uint32_t seed) {
+  Bytes b(size);
+  for (std::size_t i = 0; i < size; ++i) {
+    b[i] = static_cast<std::uint8_t>(Mix(seed * 0x9E3779B9u + static_cast<std::uint32_t>(i / 4)) >>
+                                     (i % 4 * 8));
+  }
+  return b;
+}
+
 inline void Put16(Bytes& b, std::uint32_t v) {
   b.push_back(static_cast<std::uint8_t>(v)), b.push_back(static_cast<std::uint8_t>(v >> 8));
 }

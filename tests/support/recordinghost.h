@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/scan.h"
+#include "tests/support/fakeplatform.h"
 
 class TRecordingHost : public TScanHost {
  public:
@@ -72,3 +73,23 @@ class TRecordingHost : public TScanHost {
   void ScanningEnded() override { events.push_back("ScanningEnded"); }
   void SearchEnded() override { events.push_back("SearchEnded"); }
 };
+
+// A checked scan of a whole card image (512-byte sectors), every box ticked
+// unless types say otherwise, through a fake drive, into destination (with
+// its trailing "/").
+inline void CheckedScanOfCard(TRecordingHost& host, const std::vector<std::uint8_t>& card,
+                              const std::string& destination, int sectorsAtOnce,
+                              const TSearchTypes& types = AllSearchTypes()) {
+  FakePlatform platform;
+  const auto sectors = static_cast<std::uint32_t>(card.size() / 512);
+  platform.AddVolume('E', sectors).data = card;
+  host.geometry.TotalSectors = sectors;
+  host.geometry.BytesPerSector = 512;
+  host.destination = destination;
+  host.types = types;
+  host.checkFiles = true;
+  host.sectorsAtOnce = sectorsAtOnce;
+  InitDiskAccess(platform);
+  RunScan(host);
+  DoneDiskAccess();
+}

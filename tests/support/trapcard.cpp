@@ -32,16 +32,6 @@ std::size_t ScanDataAt(const Bytes& jpeg) {
   throw std::logic_error("sample JPEG without a scan");
 }
 
-// Pseudo-random bytes standing for compressed video or image data.
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) {
-    b[i] = static_cast<std::uint8_t>(Mix(seed * 0x9E3779B9u + static_cast<std::uint32_t>(i / 4)) >>
-                                     (i % 4 * 8));
-  }
-  return b;
-}
-
 // An Exif APP1 payload as cameras write it: a little-endian TIFF whose first
 // directory describes the camera and points at the Exif directory with the
 // maker note, and whose second points at the thumbnail, stored last. The

@@ -95,10 +95,13 @@ inline std::optional<std::uint64_t> EndInAnyPieces(const TFormat& format, std::s
   return first.size;
 }
 
-// Old data: bytes that never look like a header.
+// Old data: pseudo-random bytes.
 inline Bytes Noise(std::size_t size, std::uint32_t seed) {
   Bytes b(size);
-  for (auto& byte : b) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
+  for (auto& byte : b) {
+    seed = seed * 1664525 + 1013904223;
+    byte = static_cast<std::uint8_t>(seed >> 24);
+  }
   return b;
 }
 

@@ -39,15 +39,6 @@ Bytes Full(const char* type, const Bytes& body) {
   return Box(type, Join(Bytes(4, 0), body));
 }
 
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (auto& byte : b) {
-    seed = seed * 1664525 + 1013904223;
-    byte = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return b;
-}
-
 Bytes FileType(std::string_view brands) {
   return Box("ftyp", Bytes(brands.begin(), brands.end()));
 }

@@ -27,12 +27,6 @@ std::size_t Find(const Bytes& b, const Bytes& what, std::size_t from = 0) {
   return static_cast<std::size_t>(at - b.begin());
 }
 
-Bytes Noise(std::size_t size, std::uint32_t seed) {
-  Bytes b(size);
-  for (auto& byte : b) byte = static_cast<std::uint8_t>((seed = seed * 1103515245u + 12345u) >> 16);
-  return b;
-}
-
 // What lies after a file on the card: the next photo, then old data.
 Bytes NextFile() {
   return Join(Kind("jpg-fill-eoi"), Noise(64 * 1024, 7));
