@@ -48,6 +48,11 @@ class TEndFinder {
   // gets 0; the scan then cuts what it wrote past the end.
   std::optional<std::uint64_t> FileSize() const;
 
+  // Whether the end told is where the file's structure broke off (empty
+  // space inside it, another file's data) rather than its own end: the rest
+  // of the file may lie further on.
+  bool BrokenOff() const { return brokenOff_; }
+
  protected:
   // limit: the bytes from the file's start to the volume's end, which no
   // size in it may pass. volume may be null (then Peek reads nothing).
@@ -69,6 +74,11 @@ class TEndFinder {
   void SkipTo(std::uint64_t offset);
   void Vouch(std::uint64_t offset);
   void EndAt(std::uint64_t offset);
+  // Ends the file where its structure last held, before data that is not its own.
+  void BreakOffAt(std::uint64_t offset) {
+    EndAt(offset);
+    brokenOff_ = end_.has_value();
+  }
   // The structure makes no sense here: the end stays unknown for good.
   void GiveUp() { lost_ = true; }
   // Reads bytes anywhere in the file's reach (ahead of what was fed, at the
@@ -87,6 +97,7 @@ class TEndFinder {
   std::uint64_t known_ = 0;
   std::optional<std::uint64_t> end_;
   bool lost_ = false;
+  bool brokenOff_ = false;
   std::array<std::uint8_t, kMaxField> field_{};
   std::size_t have_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <string_view>
 
 #include "engine/formats/registry.h"
@@ -11,14 +12,19 @@
 
 namespace scanning {
 
-// A JPEG whose data has not ended when another file's header comes.
-bool TScan::CanHold() const {
-  return held_.size() < 2 && openFormat_ != nullptr &&
-         std::string_view(openFormat_->name) == "jpeg" && finder_ && !finder_->FileSize();
+// A JPEG whose data has not ended when another file's header comes, or
+// whose data broke off.
+bool TScan::CanHold(bool brokenOff) const {
+  return openFormat_ != nullptr && std::string_view(openFormat_->name) == "jpeg" && finder_ &&
+         (brokenOff || !finder_->FileSize());
 }
 
 void TScan::Hold() {
   FlushRun();
+  // Two are held at most: the one held longest, whose rest is the least
+  // likely to come now, ends where it held.
+  constexpr std::size_t kMostHeld = 2;
+  if (held_.size() == kMostHeld) ResolveHeld(0, geometry_.TotalSectors);
   held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_});
   CarvedFile = -1;
   FileOpen = false;
@@ -32,26 +38,44 @@ void TScan::Hold() {
 // stays held until the files in a row are over.
 void TScan::AfterFileWhileHeld(std::uint32_t endSector) {
   constexpr int kMostFilesBetween = 256;
+  const auto brokenByHeader = [](const THeld& held) { return !held.afterGap; };
+  if (std::none_of(held_.begin(), held_.end(), brokenByHeader)) return;
   const std::uint32_t next = clusters_.NextBoundary(endSector);
   if (next < geometry_.TotalSectors) {
     std::vector<std::uint8_t> sector(geometry_.BytesPerSector);
     if (ReadAhead(next, 1, sector.data()) && MayBeginHeader(sector.data()) &&
         CheckHeader(host_.SearchTypes(), sector.data(), sector.size(), BytesLeft())) {
-      for (THeld& held : held_) ++held.filesBetween;
+      for (THeld& held : held_) held.filesBetween += brokenByHeader(held) ? 1 : 0;
       // One held too long has lost its rest: it ends where it held.
-      while (!held_.empty() && held_.front().filesBetween > kMostFilesBetween) {
-        ResolveHeld(0, geometry_.TotalSectors);
+      for (std::size_t i = held_.size(); i-- > 0;) {
+        if (held_[i].filesBetween > kMostFilesBetween) ResolveHeld(i, geometry_.TotalSectors);
       }
       return;
     }
   }
-  // Every held photo goes on here or nowhere; the one broken off last first.
-  while (!held_.empty()) ResolveHeld(held_.size() - 1, next);
+  // Every such photo goes on here or nowhere; the one broken off last first.
+  for (std::size_t i = held_.size(); i-- > 0;) {
+    if (brokenByHeader(held_[i])) ResolveHeld(i, next);
+  }
+}
+
+// At each sector while a photo broken off by a gap is held: the first
+// cluster with data after the gap is where its rest can begin.
+void TScan::AfterGapWhileHeld(const std::uint8_t* sector) {
+  if (clusters_.NextBoundary(CurrentSector) != CurrentSector) return;
+  if (std::all_of(sector, sector + geometry_.BytesPerSector,
+                  [](std::uint8_t b) { return b == 0; })) {
+    return;
+  }
+  for (std::size_t i = held_.size(); i-- > 0;) {
+    if (held_[i].afterGap) ResolveHeld(i, CurrentSector);
+  }
 }
 
 void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
   THeld held = std::move(held_[index]);
   held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
+  std::optional<std::uint32_t> continuedUpTo;
   // The first piece, read back from the carved file (opened for writing only).
   std::vector<std::uint8_t> first;
   bool haveFirst = false;
@@ -86,11 +110,14 @@ void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
         const auto sectors = static_cast<std::uint32_t>(
             (rest->bytes + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
         consumed_.emplace_back(rest->sector, rest->sector + sectors);
+        continuedUpTo = rest->sector + sectors;
       }
     }
   }
   ::close(held.fd);
   StoreCarvedFile(held.name);
+  // The rest just taken is a file that ended, as far as the others held go.
+  if (continuedUpTo) AfterFileWhileHeld(*continuedUpTo);
 }
 
 // Appends the continuation to the held file; false (the file stays cut) when

@@ -188,6 +188,7 @@ void TScan::ProcessChunk(std::uint32_t count) {
   const std::uint8_t* sector = ScanBuffer.get();
   for (std::uint32_t i = 0; i < count; ++i) {
     host_.SectorReached(CurrentSector, geometry_.TotalSectors);
+    if (!held_.empty()) AfterGapWhileHeld(sector);
     if (Consumed(CurrentSector)) {
       // Already written to the file it continues: it ends any file open here.
       if (FileOpen) CloseAndStore();
@@ -201,7 +202,7 @@ void TScan::ProcessChunk(std::uint32_t count) {
     const bool found = check ? DetectChecked(sector, std::size_t{count - i} * bytesPerSector)
                              : DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
     if (FileOpen && found) {
-      if (check && CanHold()) {
+      if (check && CanHold(/*brokenOff=*/false)) {
         Hold();
       } else {
         CloseAndStore();
@@ -319,6 +320,12 @@ void TScan::CloseAtItsEnd() {
   if (size && static_cast<std::uint64_t>(fileOffset_) > *size) {
     static_cast<void>(::ftruncate(CarvedFile, static_cast<off_t>(*size)));
     fileOffset_ = static_cast<off_t>(*size);
+  }
+  // A photo broken off by empty space or other data waits for its rest.
+  if (finder_->BrokenOff() && CanHold(/*brokenOff=*/true)) {
+    Hold();
+    held_.back().afterGap = true;
+    return;
   }
   CloseAndStore();
 }

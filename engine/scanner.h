@@ -57,6 +57,9 @@ class TScan {
     std::string name;
     off_t size = 0;        // its first piece
     int filesBetween = 0;  // whole files found since it was broken off
+    // Broken off by empty space or other data rather than by a header: its
+    // rest is looked for at the first cluster with data after the gap.
+    bool afterGap = false;
   };
 
   bool CanStart();
@@ -74,9 +77,12 @@ class TScan {
   void CloseAndStore();
   void StoreCarvedFile(const std::string& name);
   void List(const std::string& path, const std::string& storedName);
-  bool CanHold() const;
+  // brokenOff: the open file's own structure broke off, rather than a header
+  // of another file coming.
+  bool CanHold(bool brokenOff) const;
   void Hold();
   void AfterFileWhileHeld(std::uint32_t endSector);
+  void AfterGapWhileHeld(const std::uint8_t* sector);
   void ResolveHeld(std::size_t index, std::uint32_t from);
   bool WriteContinuation(const THeld& held, const TContinuation& rest);
   bool Consumed(std::uint32_t sector) const;

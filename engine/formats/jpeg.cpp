@@ -249,7 +249,7 @@ class TJpegEnd final : public TEndFinder {
           // Restart markers count 0 to 7 and round again from each scan's
           // start: one out of turn is another photo's data after a piece
           // of this one, which then ends after its last restart in turn.
-          if (code != 0xD0 + nextRestart_) return EndAt(lastRestartEnd_), 0;
+          if (code != 0xD0 + nextRestart_) return BreakOffAt(lastRestartEnd_), 0;
           nextRestart_ = (nextRestart_ + 1) % 8;
           lastRestartEnd_ = At() + 1;
         }
@@ -555,7 +555,7 @@ class TJpegEnd final : public TEndFinder {
     const std::uint64_t runEnd = At() + firstNonZero;
     const std::uint64_t boundary = (runFrom + kSector - 1) / kSector * kSector;
     if (firstNonZero > 0 && boundary + kEmptyRun <= runEnd) {
-      EndAt(boundary);
+      BreakOffAt(boundary);
       return true;
     }
     if (firstNonZero == size) {
