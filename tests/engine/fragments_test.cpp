@@ -102,7 +102,7 @@ TEST_F(FragmentCardTest, SplitPhotosComeBackWholeAndNoJointIsWrong) {
       EXPECT_EQ(count, 0) << "wrong joints: " << trap;
     }
   }
-  for (const char* trap : {"split-around-photo", "split-after-gap"}) {
+  for (const char* trap : {"split-around-photo", "split-after-gap", "split-across-empty"}) {
     EXPECT_GT(whole[trap], 0) << trap << ": cut " << cut[trap] << ", wrong " << wrong[trap];
   }
   EXPECT_EQ(cut["-"], 0);

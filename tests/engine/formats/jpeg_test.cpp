@@ -5,6 +5,7 @@
 
 #include "tests/engine/formats/formattest.h"
 #include "tests/support/camerafiles.h"
+#include "tests/support/samplecard.h"
 
 using namespace formattest;
 
@@ -202,6 +203,50 @@ TEST(JpegTest, TruncatedOrBrokenFilesTellNoEnd) {
   Bytes claims = Join(Bytes{0xFF, 0xD8, 0xFF, 0xE1, 0xFF, 0xFF}, Noise(100, 4));
   EXPECT_EQ(EndInAnyPieces(Jpeg(), "JPG", claims), std::nullopt);
   EXPECT_EQ(EndOf(Jpeg(), "JPG", claims, 7).knownExtent, 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Another photo's data after a piece of this one: where its restart markers
+// do not follow on, the photo ends, cut, after its last marker in turn --
+// never carried on into the other photo's data.
+TEST(JpegTest, ARestartMarkerOutOfTurnBreaksThePhotoOffAfterItsLastOneInTurn) {
+  const Bytes mine = EncodeJpeg(320, 240, false, 21, 90, JpegScans::Baseline, 4);
+  const Bytes other = EncodeJpeg(320, 240, false, 22, 90, JpegScans::Baseline, 4);
+  const std::size_t joint = mine.size() / 2 / 512 * 512;
+  // The other's data from a point where its next marker is not the one due.
+  for (std::size_t from = joint; from + 4096 < other.size(); from += 512) {
+    const Bytes volume =
+        Join(Bytes(mine.begin(), mine.begin() + static_cast<std::ptrdiff_t>(joint)),
+             Bytes(other.begin() + static_cast<std::ptrdiff_t>(from), other.end()));
+    const TEnd end = EndOf(FormatNamed("jpeg"), "JPG", volume, 512);
+    if (end.size == std::optional<std::uint64_t>(volume.size())) continue;  // followed on by chance
+    ASSERT_TRUE(end.size.has_value()) << from;
+    EXPECT_LE(*end.size, joint) << from;
+    EXPECT_GT(*end.size, joint - 4096) << from;  // a restart interval or so before the joint
+    EXPECT_TRUE(std::equal(volume.begin(), volume.begin() + static_cast<std::ptrdiff_t>(*end.size),
+                           mine.begin()));
+    return;
+  }
+  FAIL() << "no out-of-turn joint found";
+}
+
+// A cluster of zeros in the data is empty space after a piece; one sector of
+// zeros is an unreadable sector of a damaged card, which the photo runs over.
+TEST(JpegTest, EmptySpaceBreaksThePhotoOffButOneZeroSectorDoesNot) {
+  const Bytes photo = EncodeJpeg(320, 240, false, 23);
+  const std::size_t joint = photo.size() / 2 / 512 * 512;
+  const Bytes head(photo.begin(), photo.begin() + static_cast<std::ptrdiff_t>(joint));
+  const Bytes tail(photo.begin() + static_cast<std::ptrdiff_t>(joint), photo.end());
+  EXPECT_EQ(EndInAnyPieces(FormatNamed("jpeg"), "JPG", Join(Join(head, Bytes(8 * 512, 0)), tail)),
+            joint);
+  Bytes damaged = photo;
+  std::fill(damaged.begin() + static_cast<std::ptrdiff_t>(joint),
+            damaged.begin() + static_cast<std::ptrdiff_t>(joint + 512), 0);
+  EXPECT_EQ(EndInAnyPieces(FormatNamed("jpeg"), "JPG", Join(damaged, Noise(4096, 3))),
+            photo.size());
 }
 
 }  // namespace
