@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <span>
 #include <string_view>
+#include <utility>
 
 #include "engine/formats/registry.h"
 #include "engine/scanner.h"
@@ -25,7 +27,7 @@ void TScan::Hold() {
   // likely to come now, ends where it held.
   constexpr std::size_t kMostHeld = 2;
   if (held_.size() == kMostHeld) ResolveHeld(0, geometry_.TotalSectors);
-  held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_});
+  held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_, fileOffset_, fileBytes_.firstSector});
   CarvedFile = -1;
   FileOpen = false;
   finder_.reset();
@@ -76,17 +78,18 @@ void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
   THeld held = std::move(held_[index]);
   held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
   std::optional<std::uint32_t> continuedUpTo;
-  // The first piece, read back from the carved file (opened for writing only).
-  std::vector<std::uint8_t> first;
-  bool haveFirst = false;
-  if (held.size > 0 && static_cast<std::uint64_t>(held.size) <= (64ull << 20)) {
+  // What was carved, read back from the file (opened for writing only).
+  std::vector<std::uint8_t> carved;
+  bool haveCarved = false;
+  if (held.size > 0 && static_cast<std::uint64_t>(held.written) <= (64ull << 20)) {
     const int reader = ::open(held.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    first.resize(static_cast<std::size_t>(held.size));
-    haveFirst = reader >= 0 && ::pread(reader, first.data(), first.size(), 0) ==
-                                   static_cast<ssize_t>(first.size());
+    carved.resize(static_cast<std::size_t>(held.written));
+    haveCarved = reader >= 0 && ::pread(reader, carved.data(), carved.size(), 0) ==
+                                    static_cast<ssize_t>(carved.size());
     if (reader >= 0) ::close(reader);
   }
-  if (haveFirst && from < geometry_.TotalSectors) {
+  off_t keep = held.size;
+  if (haveCarved && from < geometry_.TotalSectors) {
     TContinuationSearch search;
     search.bytesPerSector = geometry_.BytesPerSector;
     search.totalSectors = geometry_.TotalSectors;
@@ -105,15 +108,36 @@ void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
              static_cast<bool>(
                  CheckHeader(host_.SearchTypes(), sector, geometry_.BytesPerSector, BytesLeft()));
     };
-    if (const std::optional<TContinuation> rest = FindContinuation(first, search)) {
-      if (WriteContinuation(held, *rest)) {
-        const auto sectors = static_cast<std::uint32_t>(
-            (rest->bytes + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
-        consumed_.emplace_back(rest->sector, rest->sector + sectors);
-        continuedUpTo = rest->sector + sectors;
+    // Where the first piece may end: where it surely goes, or, for one broken
+    // off inside what was carved, at any cluster boundary up to the break.
+    std::vector<off_t> ends{held.size};
+    const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+    for (std::uint32_t sector = clusters_.NextBoundary(
+             held.firstSector + static_cast<std::uint32_t>(held.size / bytesPerSector) + 1);
+         ; sector = clusters_.NextBoundary(sector + 1)) {
+      const off_t end = static_cast<off_t>(sector - held.firstSector) * bytesPerSector;
+      if (end > held.written) break;
+      ends.push_back(end);
+    }
+    std::optional<std::pair<off_t, TContinuation>> joint;
+    bool twice = false;
+    for (const off_t end : ends) {
+      const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(end));
+      if (const std::optional<TContinuation> rest = FindContinuation(first, search)) {
+        twice = twice || joint.has_value();
+        joint = std::make_pair(end, *rest);
       }
     }
+    if (joint && !twice && WriteContinuation(held, joint->first, joint->second)) {
+      keep = joint->first + static_cast<off_t>(joint->second.bytes);
+      const auto sectors =
+          static_cast<std::uint32_t>((joint->second.bytes + bytesPerSector - 1) / bytesPerSector);
+      consumed_.emplace_back(joint->second.sector, joint->second.sector + sectors);
+      continuedUpTo = joint->second.sector + sectors;
+    }
   }
+  // Cut where it surely held, unless a rest was joined.
+  static_cast<void>(::ftruncate(held.fd, keep));
   ::close(held.fd);
   StoreCarvedFile(held.name);
   // The rest just taken is a file that ended, as far as the others held go.
@@ -122,7 +146,7 @@ void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
 
 // Appends the continuation to the held file; false (the file stays cut) when
 // it cannot be read or written whole.
-bool TScan::WriteContinuation(const THeld& held, const TContinuation& rest) {
+bool TScan::WriteContinuation(const THeld& held, off_t at, const TContinuation& rest) {
   const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
   constexpr std::uint32_t kBlockSectors = 128;
   std::vector<std::uint8_t> block(std::size_t{kBlockSectors} * bytesPerSector);
@@ -135,15 +159,13 @@ bool TScan::WriteContinuation(const THeld& held, const TContinuation& rest) {
     if (!ReadAhead(sector, count, block.data())) break;
     const auto take = static_cast<std::size_t>(
         std::min<std::uint64_t>(rest.bytes - done, std::uint64_t{count} * bytesPerSector));
-    if (::pwrite(held.fd, block.data(), take, held.size + static_cast<off_t>(done)) !=
+    if (::pwrite(held.fd, block.data(), take, at + static_cast<off_t>(done)) !=
         static_cast<ssize_t>(take)) {
       break;
     }
     done += take;
   }
-  if (done == rest.bytes) return true;
-  static_cast<void>(::ftruncate(held.fd, held.size));
-  return false;
+  return done == rest.bytes;
 }
 
 bool TScan::Consumed(std::uint32_t sector) const {

@@ -316,16 +316,21 @@ std::uint64_t TScan::BytesLeft() const {
 void TScan::CloseAtItsEnd() {
   const std::optional<std::uint64_t> size = finder_->FileSize();
   FlushRun();
+  // A photo broken off by empty space or other data waits for its rest; what
+  // was carved past the break is kept for now, as the gap begins at a
+  // cluster somewhere between the two.
+  if (finder_->BrokenOff() && CanHold(/*brokenOff=*/true)) {
+    const off_t written = fileOffset_;
+    Hold();
+    held_.back().afterGap = true;
+    held_.back().size = static_cast<off_t>(std::min<std::uint64_t>(*size, written));
+    held_.back().written = written;
+    return;
+  }
   // A movie's end can show only in the bytes after it, which are written by then.
   if (size && static_cast<std::uint64_t>(fileOffset_) > *size) {
     static_cast<void>(::ftruncate(CarvedFile, static_cast<off_t>(*size)));
     fileOffset_ = static_cast<off_t>(*size);
-  }
-  // A photo broken off by empty space or other data waits for its rest.
-  if (finder_->BrokenOff() && CanHold(/*brokenOff=*/true)) {
-    Hold();
-    held_.back().afterGap = true;
-    return;
   }
   CloseAndStore();
 }

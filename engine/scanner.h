@@ -55,7 +55,9 @@ class TScan {
   struct THeld {
     int fd = -1;
     std::string name;
-    off_t size = 0;        // its first piece
+    off_t size = 0;     // its first piece, as far as it surely goes
+    off_t written = 0;  // what was carved: a gap may begin inside it
+    std::uint32_t firstSector = 0;
     int filesBetween = 0;  // whole files found since it was broken off
     // Broken off by empty space or other data rather than by a header: its
     // rest is looked for at the first cluster with data after the gap.
@@ -84,7 +86,7 @@ class TScan {
   void AfterFileWhileHeld(std::uint32_t endSector);
   void AfterGapWhileHeld(const std::uint8_t* sector);
   void ResolveHeld(std::size_t index, std::uint32_t from);
-  bool WriteContinuation(const THeld& held, const TContinuation& rest);
+  bool WriteContinuation(const THeld& held, off_t at, const TContinuation& rest);
   bool Consumed(std::uint32_t sector) const;
   // False when the open file could not be stored.
   bool EndOfScan();
