@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "engine/formats/registry.h"
+#include "engine/jpegjoin.h"
 #include "engine/scanner.h"
 
 namespace scanning {
@@ -23,6 +24,7 @@ bool TScan::CanHold(bool brokenOff) const {
 
 void TScan::Hold() {
   FlushRun();
+  fragmentsSeen_ = true;
   // Two are held at most: the one held longest, whose rest is the least
   // likely to come now, ends where it held.
   constexpr std::size_t kMostHeld = 2;
@@ -172,6 +174,80 @@ bool TScan::Consumed(std::uint32_t sector) const {
   return std::any_of(consumed_.begin(), consumed_.end(), [sector](const auto& range) {
     return sector >= range.first && sector < range.second;
   });
+}
+
+namespace {
+
+// The bytes of a carved file from one offset on, as a continuation.
+class TBytesSource final : public TJoinSource {
+ public:
+  explicit TBytesSource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
+  std::size_t Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
+    if (offset >= bytes_.size()) return 0;
+    const std::size_t take = std::min<std::size_t>(size, bytes_.size() - offset);
+    std::copy_n(bytes_.begin() + static_cast<std::ptrdiff_t>(offset), take, buffer);
+    return take;
+  }
+
+ private:
+  std::span<const std::uint8_t> bytes_;
+};
+
+}  // namespace
+
+// A photo that ended on a card with photos in pieces: unless it decodes
+// whole, another photo's data lies inside it. It is mended when exactly one
+// cluster boundary as the end of its first piece and one later as the start
+// of its rest make it whole; else it is cut after its first cluster, the
+// only part surely its own.
+void TScan::CheckJoinedPhoto() {
+  constexpr std::size_t kMostTries = 256;
+  if (fileOffset_ <= 0 || static_cast<std::uint64_t>(fileOffset_) > (64ull << 20)) return;
+  std::vector<std::uint8_t> carved(static_cast<std::size_t>(fileOffset_));
+  const int reader = ::open(CarvedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool read = reader >= 0 && ::pread(reader, carved.data(), carved.size(), 0) ==
+                                       static_cast<ssize_t>(carved.size());
+  if (reader >= 0) ::close(reader);
+  // Only the first image is judged: what its end finder took after it (MPF
+  // images, a motion photo's video) was proven on its own.
+  if (!read || JpegDecodedLength(carved)) return;
+  spanned_ = fileOffset_;
+
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  const std::uint32_t first = fileBytes_.firstSector;
+  std::vector<off_t> boundaries;
+  for (std::uint32_t sector = clusters_.NextBoundary(first + 1);
+       static_cast<off_t>(sector - first) * bytesPerSector < fileOffset_;
+       sector = clusters_.NextBoundary(sector + 1)) {
+    boundaries.push_back(static_cast<off_t>(sector - first) * bytesPerSector);
+  }
+  std::optional<std::pair<off_t, std::pair<off_t, std::uint64_t>>> joint;
+  bool twice = false;
+  std::size_t tries = 0;
+  for (std::size_t e = 0; e < boundaries.size() && !twice && tries < kMostTries; ++e) {
+    for (std::size_t c = e + 1; c < boundaries.size() && tries < kMostTries; ++c, ++tries) {
+      const std::span<const std::uint8_t> all(carved);
+      TBytesSource rest(all.subspan(static_cast<std::size_t>(boundaries[c])));
+      const std::optional<std::uint64_t> length =
+          ValidJoin(all.first(static_cast<std::size_t>(boundaries[e])), rest, carved.size());
+      if (!length) continue;
+      twice = twice || joint.has_value();
+      joint = std::make_pair(boundaries[e], std::make_pair(boundaries[c], *length));
+    }
+  }
+  if (joint && !twice && tries < kMostTries) {
+    const auto [end, rest] = *joint;
+    const auto [from, length] = rest;
+    if (::pwrite(CarvedFile, carved.data() + from, length, end) == static_cast<ssize_t>(length)) {
+      fileOffset_ = end + static_cast<off_t>(length);
+      static_cast<void>(::ftruncate(CarvedFile, fileOffset_));
+      return;
+    }
+  }
+  if (!boundaries.empty()) {
+    fileOffset_ = boundaries.front();
+    static_cast<void>(::ftruncate(CarvedFile, fileOffset_));
+  }
 }
 
 }  // namespace scanning

@@ -252,3 +252,7 @@ bool JpegDecodesWhole(std::span<const std::uint8_t> bytes) {
   const std::optional<std::uint64_t> end = DecodeJoined(bytes, nullptr, 0);
   return end && *end == bytes.size();
 }
+
+std::optional<std::uint64_t> JpegDecodedLength(std::span<const std::uint8_t> bytes) {
+  return DecodeJoined(bytes, nullptr, 0);
+}

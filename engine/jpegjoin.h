@@ -35,3 +35,7 @@ std::optional<std::uint64_t> ValidJoin(std::span<const std::uint8_t> first, TJoi
 // Whether bytes hold one whole JPEG that decodes without a complaint, its
 // EOI as their last two bytes.
 bool JpegDecodesWhole(std::span<const std::uint8_t> bytes);
+
+// Where the first image of bytes ends (after its EOI) when it decodes whole;
+// what follows (an MPF image, a motion photo's video) is not looked at.
+std::optional<std::uint64_t> JpegDecodedLength(std::span<const std::uint8_t> bytes);

@@ -332,6 +332,10 @@ void TScan::CloseAtItsEnd() {
     static_cast<void>(::ftruncate(CarvedFile, static_cast<off_t>(*size)));
     fileOffset_ = static_cast<off_t>(*size);
   }
+  if (fragmentsSeen_ && ReadErrorCount == errorsAtOpen_ && openFormat_ != nullptr &&
+      std::string_view(openFormat_->name) == "jpeg") {
+    CheckJoinedPhoto();
+  }
   CloseAndStore();
 }
 
@@ -363,6 +367,8 @@ void TScan::OpenCarvedFile(const std::string& tag) {
     return;
   }
   FileOpen = true;
+  errorsAtOpen_ = ReadErrorCount;
+  spanned_ = 0;
   listing_.push_back({CarvedName, {}});
   fileOffset_ = 0;
   writeWarned_ = false;
@@ -433,7 +439,8 @@ void TScan::CloseAndStore() {
   // right after it (or further on). A file ended by the next header ends in
   // the sector before it.
   if (!held_.empty()) {
-    const std::uint64_t end = static_cast<std::uint64_t>(fileOffset_);
+    // A photo cut back to its own data still spanned what was scanned.
+    const std::uint64_t end = static_cast<std::uint64_t>(std::max(fileOffset_, spanned_));
     const std::uint32_t sectors =
         static_cast<std::uint32_t>((end + geometry_.BytesPerSector - 1) / geometry_.BytesPerSector);
     AfterFileWhileHeld(fileBytes_.firstSector + sectors);

@@ -88,6 +88,7 @@ class TScan {
   void ResolveHeld(std::size_t index, std::uint32_t from);
   bool WriteContinuation(const THeld& held, off_t at, const TContinuation& rest);
   bool Consumed(std::uint32_t sector) const;
+  void CheckJoinedPhoto();
   // False when the open file could not be stored.
   bool EndOfScan();
 
@@ -121,6 +122,12 @@ class TScan {
   // (see fragments.h); the files stored meanwhile are listed after it, so the
   // list keeps the order in which the headers were found.
   std::vector<THeld> held_;  // two at most
+  // Once a photo was found in pieces, the card is taken to hold others: each
+  // photo that ends is then decoded whole, as its end can lie past another
+  // photo's data that looks like its own.
+  bool fragmentsSeen_ = false;
+  std::int32_t errorsAtOpen_ = 0;  // read errors before the open file began
+  off_t spanned_ = 0;              // the open file's carved length before a cut
   // Files in the order their headers were found, listed once stored: a held
   // file keeps those after it off the list until it is done.
   struct TListed {
