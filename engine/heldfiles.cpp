@@ -197,11 +197,12 @@ class TBytesSource final : public TJoinSource {
 
 // A photo that ended on a card with photos in pieces: unless it decodes
 // whole, another photo's data lies inside it. It is mended when exactly one
-// cluster boundary as the end of its first piece and one later as the start
-// of its rest make it whole; else it is cut after its first cluster, the
-// only part surely its own.
+// cluster boundary as the end of its first piece and one up to four clusters
+// later as the start of its rest make it whole; else it is cut after its
+// first cluster, the only part surely its own.
 void TScan::CheckJoinedPhoto() {
-  constexpr std::size_t kMostTries = 256;
+  constexpr std::size_t kMostTries = 512;
+  constexpr std::size_t kMostGapClusters = 4;
   if (fileOffset_ <= 0 || static_cast<std::uint64_t>(fileOffset_) > (64ull << 20)) return;
   std::vector<std::uint8_t> carved(static_cast<std::size_t>(fileOffset_));
   const int reader = ::open(CarvedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -224,18 +225,25 @@ void TScan::CheckJoinedPhoto() {
   std::optional<std::pair<off_t, std::pair<off_t, std::uint64_t>>> joint;
   bool twice = false;
   std::size_t tries = 0;
-  for (std::size_t e = 0; e < boundaries.size() && !twice && tries < kMostTries; ++e) {
-    for (std::size_t c = e + 1; c < boundaries.size() && tries < kMostTries; ++c, ++tries) {
+  // Gaps of a few clusters, each at every place, latest first: old data
+  // between two pieces is seldom long.
+  bool explored = true;
+  for (std::size_t gap = 1; gap <= kMostGapClusters && !twice; ++gap) {
+    for (std::size_t e = boundaries.size() > gap ? boundaries.size() - gap : 0; e-- > 0;) {
+      if (++tries > kMostTries) {
+        explored = false;
+        break;
+      }
       const std::span<const std::uint8_t> all(carved);
-      TBytesSource rest(all.subspan(static_cast<std::size_t>(boundaries[c])));
+      TBytesSource rest(all.subspan(static_cast<std::size_t>(boundaries[e + gap])));
       const std::optional<std::uint64_t> length =
           ValidJoin(all.first(static_cast<std::size_t>(boundaries[e])), rest, carved.size());
       if (!length) continue;
       twice = twice || joint.has_value();
-      joint = std::make_pair(boundaries[e], std::make_pair(boundaries[c], *length));
+      joint = std::make_pair(boundaries[e], std::make_pair(boundaries[e + gap], *length));
     }
   }
-  if (joint && !twice && tries < kMostTries) {
+  if (joint && !twice && explored) {
     const auto [end, rest] = *joint;
     const auto [from, length] = rest;
     if (::pwrite(CarvedFile, carved.data() + from, length, end) == static_cast<ssize_t>(length)) {
