@@ -13,6 +13,22 @@
 #include "engine/jpegjoin.h"
 #include "engine/scanner.h"
 
+namespace {
+
+// What was carved into a file, read back (it was opened for writing only);
+// false past 64 MiB, the most a photo in pieces is handled for.
+bool ReadCarved(const std::string& path, off_t size, std::vector<std::uint8_t>& bytes) {
+  if (size < 0 || static_cast<std::uint64_t>(size) > (64ull << 20)) return false;
+  bytes.resize(static_cast<std::size_t>(size));
+  const int reader = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  const bool read =
+      reader >= 0 && ::pread(reader, bytes.data(), bytes.size(), 0) == static_cast<ssize_t>(size);
+  if (reader >= 0) ::close(reader);
+  return read;
+}
+
+}  // namespace
+
 namespace scanning {
 
 // A JPEG whose data has not ended when another file's header comes, or
@@ -82,14 +98,7 @@ void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
   std::optional<std::uint32_t> continuedUpTo;
   // What was carved, read back from the file (opened for writing only).
   std::vector<std::uint8_t> carved;
-  bool haveCarved = false;
-  if (held.size > 0 && static_cast<std::uint64_t>(held.written) <= (64ull << 20)) {
-    const int reader = ::open(held.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    carved.resize(static_cast<std::size_t>(held.written));
-    haveCarved = reader >= 0 && ::pread(reader, carved.data(), carved.size(), 0) ==
-                                    static_cast<ssize_t>(carved.size());
-    if (reader >= 0) ::close(reader);
-  }
+  const bool haveCarved = held.size > 0 && ReadCarved(held.name, held.written, carved);
   off_t keep = held.size;
   if (haveCarved && from < geometry_.TotalSectors) {
     TContinuationSearch search;
@@ -203,12 +212,8 @@ class TBytesSource final : public TJoinSource {
 void TScan::CheckJoinedPhoto() {
   constexpr std::size_t kMostTries = 512;
   constexpr std::size_t kMostGapClusters = 4;
-  if (fileOffset_ <= 0 || static_cast<std::uint64_t>(fileOffset_) > (64ull << 20)) return;
-  std::vector<std::uint8_t> carved(static_cast<std::size_t>(fileOffset_));
-  const int reader = ::open(CarvedName.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  const bool read = reader >= 0 && ::pread(reader, carved.data(), carved.size(), 0) ==
-                                       static_cast<ssize_t>(carved.size());
-  if (reader >= 0) ::close(reader);
+  std::vector<std::uint8_t> carved;
+  const bool read = fileOffset_ > 0 && ReadCarved(CarvedName, fileOffset_, carved);
   // Only the first image is judged: what its end finder took after it (MPF
   // images, a motion photo's video) was proven on its own.
   if (!read || JpegDecodedLength(carved)) return;

@@ -120,6 +120,8 @@ TScanEnd TScan::Run() {
 }
 
 void TScan::ReadChunk() {
+  // Continuations already passed need no more looking at, sector by sector.
+  std::erase_if(consumed_, [this](const auto& range) { return range.second <= CurrentSector; });
   const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
   std::uint32_t count = ChunkSectors;
   if (count > geometry_.TotalSectors - CurrentSector) {

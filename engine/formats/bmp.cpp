@@ -11,12 +11,12 @@
 
 namespace {
 
-const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
-  return types.BMP && size >= 2 && s[0] == 'B' && s[1] == 'M' ? "BMP" : nullptr;
-}
-
 bool Magic(const std::uint8_t* s, std::size_t size) {
   return size >= 2 && s[0] == 'B' && s[1] == 'M';
+}
+
+const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
+  return types.BMP && Magic(s, size) ? "BMP" : nullptr;
 }
 
 const char* Check(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,

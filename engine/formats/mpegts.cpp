@@ -20,22 +20,22 @@ bool SyncEvery(const std::uint8_t* s, std::size_t size, std::size_t first, std::
   return true;
 }
 
-// Plain .TS: the sync byte starts the sector.
-const char* DetectTs(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
-  return types.Other && SyncEvery(s, size, 0, 188) ? "TS" : nullptr;
-}
-
-// AVCHD: a 4-byte time code before each sync byte.
-const char* DetectMts(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
-  return types.Other && SyncEvery(s, size, 4, 192) ? "MTS" : nullptr;
-}
-
 bool MagicTs(const std::uint8_t* s, std::size_t size) {
   return SyncEvery(s, size, 0, 188);
 }
 
 bool MagicMts(const std::uint8_t* s, std::size_t size) {
   return SyncEvery(s, size, 4, 192);
+}
+
+// Plain .TS: the sync byte starts the sector.
+const char* DetectTs(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
+  return types.Other && MagicTs(s, size) ? "TS" : nullptr;
+}
+
+// AVCHD: a 4-byte time code before each sync byte.
+const char* DetectMts(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
+  return types.Other && MagicMts(s, size) ? "MTS" : nullptr;
 }
 
 const char* CheckTs(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,

@@ -11,12 +11,12 @@ namespace {
 
 constexpr std::uint8_t kSignature[] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 
-const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
-  return types.PNG && size >= 8 && std::memcmp(s, kSignature, 8) == 0 ? "PNG" : nullptr;
-}
-
 bool Magic(const std::uint8_t* s, std::size_t size) {
   return size >= 8 && std::memcmp(s, kSignature, 8) == 0;
+}
+
+const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
+  return types.PNG && Magic(s, size) ? "PNG" : nullptr;
 }
 
 const char* Check(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,

@@ -18,12 +18,12 @@ constexpr std::size_t kJpegEntry = 84;
 // The directory's end in the oldest files; no part begins before it.
 constexpr std::uint32_t kShortHeader = 108;
 
-const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
-  return types.Other && size >= 16 && std::memcmp(s, kMagic, 16) == 0 ? "RAF" : nullptr;
-}
-
 bool Magic(const std::uint8_t* s, std::size_t size) {
   return size >= 16 && std::memcmp(s, kMagic, 16) == 0;
+}
+
+const char* Detect(const TSearchTypes& types, const std::uint8_t* s, std::size_t size) {
+  return types.Other && Magic(s, size) ? "RAF" : nullptr;
 }
 
 // The magic and a preview past the directory, starting FF D8 FF when that
