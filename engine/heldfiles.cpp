@@ -87,12 +87,54 @@ void TScan::AfterGapWhileHeld(const std::uint8_t* sector) {
                   [](std::uint8_t b) { return b == 0; })) {
     return;
   }
-  for (std::size_t i = held_.size(); i-- > 0;) {
-    if (held_[i].afterGap) ResolveHeld(i, CurrentSector);
+  ResolveAfterGap(CurrentSector);
+}
+
+// A photo just broken off by other data rather than by empty space: that
+// data began at a cluster boundary at or before the sector that broke it,
+// which was scanned already, so the rest is looked for from there.
+void TScan::AfterBreakWhileHeld(std::uint32_t ownFirstSector, off_t ownBytes) {
+  const std::uint32_t cluster = clusters_.ClusterSectors();
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  const std::uint32_t ownEnd =
+      ownFirstSector + static_cast<std::uint32_t>((ownBytes + bytesPerSector - 1) / bytesPerSector);
+  std::uint32_t boundary = clusters_.NextBoundary(CurrentSector);
+  if (boundary != CurrentSector) boundary = boundary >= cluster ? boundary - cluster : 0;
+  if (boundary < ownEnd || boundary <= ownFirstSector) return;
+  std::vector<std::uint8_t> head(bytesPerSector);
+  if (!ReadAhead(boundary, 1, head.data()) ||
+      std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0; })) {
+    return;
+  }
+  ResolveAfterGap(boundary);
+}
+
+void TScan::ResolveAfterGap(std::uint32_t at) {
+  // Those held before the last one broken off by a gap were broken off by
+  // the files that led to it, which have all ended now: their rest may begin
+  // here too, before its own, so the oldest is tried first and each one
+  // after where the one before it went on.
+  std::size_t last = held_.size();
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    if (held_[i].afterGap) last = i;
+  }
+  if (last == held_.size()) return;
+  std::vector<std::uint32_t> turn;  // by first sector: resolving reorders held_
+  for (std::size_t i = 0; i <= last; ++i) turn.push_back(held_[i].firstSector);
+  std::uint32_t from = at;
+  for (const std::uint32_t firstSector : turn) {
+    const auto it = std::find_if(held_.begin(), held_.end(), [firstSector](const THeld& held) {
+      return held.firstSector == firstSector;
+    });
+    if (it == held_.end()) continue;  // resolved meanwhile
+    if (const std::optional<std::uint32_t> upTo =
+            ResolveHeld(static_cast<std::size_t>(it - held_.begin()), from)) {
+      from = clusters_.NextBoundary(*upTo);
+    }
   }
 }
 
-void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
+std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
   THeld held = std::move(held_[index]);
   held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
   std::optional<std::uint32_t> continuedUpTo;
@@ -153,6 +195,7 @@ void TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
   StoreCarvedFile(held.name);
   // The rest just taken is a file that ended, as far as the others held go.
   if (continuedUpTo) AfterFileWhileHeld(*continuedUpTo);
+  return continuedUpTo;
 }
 
 // Appends the continuation to the held file; false (the file stays cut) when
@@ -209,23 +252,20 @@ class TBytesSource final : public TJoinSource {
 // cluster boundary as the end of its first piece and one up to four clusters
 // later as the start of its rest make it whole; else it is cut after its
 // first cluster, the only part surely its own.
-void TScan::CheckJoinedPhoto() {
+bool TScan::CheckJoinedPhoto() {
   constexpr std::size_t kMostTries = 512;
   constexpr std::size_t kMostGapClusters = 4;
   std::vector<std::uint8_t> carved;
   const bool read = fileOffset_ > 0 && ReadCarved(CarvedName, fileOffset_, carved);
   // Only the first image is judged: what its end finder took after it (MPF
   // images, a motion photo's video) was proven on its own.
-  if (!read || JpegDecodedLength(carved)) return;
+  if (!read || JpegDecodedLength(carved)) return false;
   spanned_ = fileOffset_;
-
-  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
-  const std::uint32_t first = fileBytes_.firstSector;
-  std::vector<off_t> boundaries;
-  for (std::uint32_t sector = clusters_.NextBoundary(first + 1);
-       static_cast<off_t>(sector - first) * bytesPerSector < fileOffset_;
-       sector = clusters_.NextBoundary(sector + 1)) {
-    boundaries.push_back(static_cast<off_t>(sector - first) * bytesPerSector);
+  const std::vector<off_t> boundaries = BoundariesInOpenFile();
+  if (const std::optional<bool> whole = SplitAtHeldRest(carved, boundaries)) {
+    if (*whole) return false;
+    Hold();
+    return true;
   }
   std::optional<std::pair<off_t, std::pair<off_t, std::uint64_t>>> joint;
   bool twice = false;
@@ -254,13 +294,124 @@ void TScan::CheckJoinedPhoto() {
     if (::pwrite(CarvedFile, carved.data() + from, length, end) == static_cast<ssize_t>(length)) {
       fileOffset_ = end + static_cast<off_t>(length);
       static_cast<void>(::ftruncate(CarvedFile, fileOffset_));
-      return;
+      return false;
     }
   }
   if (!boundaries.empty()) {
     fileOffset_ = boundaries.front();
     static_cast<void>(::ftruncate(CarvedFile, fileOffset_));
   }
+  return false;
+}
+
+// Whether exactly one held photo goes on at exactly one cluster boundary of
+// what was carved for the open one; if so it is joined there, stored, and
+// the boundary is returned. Only the held photo's first piece as it surely
+// goes is tried: its rest then lies wholly in the carved bytes.
+std::optional<std::pair<off_t, off_t>> TScan::ContinueHeldInside(
+    std::span<const std::uint8_t> carved, const std::vector<off_t>& boundaries) {
+  constexpr std::size_t kMostTries = 256;
+  if (held_.empty() || boundaries.empty()) return std::nullopt;
+  std::size_t tries = 0;
+  std::optional<std::pair<std::size_t, std::pair<off_t, std::uint64_t>>> joint;
+  std::vector<std::uint8_t> firstPiece;
+  for (std::size_t h = held_.size(); h-- > 0;) {
+    const THeld& held = held_[h];
+    if (held.size <= 0 || !ReadCarved(held.name, held.size, firstPiece)) continue;
+    for (const off_t boundary : boundaries) {
+      // Not explored to the end: no joint can be proven the only one.
+      if (++tries > kMostTries) return std::nullopt;
+      TBytesSource rest(carved.subspan(static_cast<std::size_t>(boundary)));
+      const std::optional<std::uint64_t> length =
+          ValidJoin(firstPiece, rest, carved.size() - static_cast<std::size_t>(boundary));
+      if (!length) continue;
+      if (joint) return std::nullopt;
+      joint = std::make_pair(h, std::make_pair(boundary, *length));
+    }
+  }
+  if (!joint) return std::nullopt;
+  const auto [index, at] = *joint;
+  const auto [boundary, length] = at;
+  THeld held = std::move(held_[index]);
+  held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
+  const bool written = ::pwrite(held.fd, carved.data() + boundary, length, held.size) ==
+                       static_cast<ssize_t>(length);
+  static_cast<void>(::ftruncate(held.fd, written ? held.size + static_cast<off_t>(length)
+                                                 : held.size));
+  ::close(held.fd);
+  StoreCarvedFile(held.name);
+  return std::make_pair(boundary, boundary + static_cast<off_t>(length));
+}
+
+// The cluster boundaries inside what was carved for the open file, as
+// offsets into it; its first sector is not one of them.
+std::vector<off_t> TScan::BoundariesInOpenFile() const {
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  const std::uint32_t first = fileBytes_.firstSector;
+  std::vector<off_t> boundaries;
+  for (std::uint32_t sector = clusters_.NextBoundary(first + 1);
+       static_cast<off_t>(sector - first) * bytesPerSector < fileOffset_;
+       sector = clusters_.NextBoundary(sector + 1)) {
+    boundaries.push_back(static_cast<off_t>(sector - first) * bytesPerSector);
+  }
+  return boundaries;
+}
+
+// Two photos in turns (A1 B1 A2 B2): what the open photo ran on into is a
+// held one's rest. The held one is joined and stored; the open one ends
+// where that rest began, unless its own rest follows right after it in what
+// was carved. Nothing when no held photo goes on inside; else whether the
+// open photo is whole again.
+std::optional<bool> TScan::SplitAtHeldRest(std::span<const std::uint8_t> carved,
+                                           const std::vector<off_t>& boundaries) {
+  const std::optional<std::pair<off_t, off_t>> rest = ContinueHeldInside(carved, boundaries);
+  if (!rest) return std::nullopt;
+  const auto [cut, restEnd] = *rest;
+  const auto own = std::find_if(boundaries.begin(), boundaries.end(),
+                                [restEnd](off_t boundary) { return boundary >= restEnd; });
+  if (own != boundaries.end()) {
+    TBytesSource after(carved.subspan(static_cast<std::size_t>(*own)));
+    if (const std::optional<std::uint64_t> length =
+            ValidJoin(carved.first(static_cast<std::size_t>(cut)), after,
+                      carved.size() - static_cast<std::size_t>(*own));
+        length && ::pwrite(CarvedFile, carved.data() + *own, *length, cut) ==
+                      static_cast<ssize_t>(*length)) {
+      fileOffset_ = cut + static_cast<off_t>(*length);
+      static_cast<void>(::ftruncate(CarvedFile, fileOffset_));
+      return true;
+    }
+  }
+  fileOffset_ = cut;
+  static_cast<void>(::ftruncate(CarvedFile, fileOffset_));
+  return false;
+}
+
+// Another file's header comes while the open photo's data goes on. On a
+// card with photos in pieces, data of another photo may have come first:
+// unless what was carved decodes as a photo's start, it is split at a held
+// photo's rest, or counted as its own only up to its first cluster, the
+// only part surely its own, while its other cluster boundaries stay
+// candidates for the end of its first piece.
+void TScan::HoldAtHeader() {
+  FlushRun();
+  std::vector<std::uint8_t> carved;
+  if (!fragmentsSeen_ || ReadErrorCount != errorsAtOpen_ || fileOffset_ <= 0 ||
+      !ReadCarved(CarvedName, fileOffset_, carved) || JpegPrefixDecodes(carved)) {
+    Hold();
+    return;
+  }
+  spanned_ = fileOffset_;
+  const std::vector<off_t> boundaries = BoundariesInOpenFile();
+  if (const std::optional<bool> whole = SplitAtHeldRest(carved, boundaries)) {
+    if (*whole) {
+      CloseAndStore();
+    } else {
+      Hold();
+    }
+    return;
+  }
+  Hold();
+  if (!boundaries.empty()) held_.back().size = boundaries.front();
 }
 
 }  // namespace scanning

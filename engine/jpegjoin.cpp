@@ -65,6 +65,8 @@ struct TJoinState {
   std::vector<jvirt_barray_ptr> arrays;
   jvirt_barray_ptr (*requestArray)(j_common_ptr, int, boolean, JDIMENSION, JDIMENSION,
                                    JDIMENSION) = nullptr;
+  // Whether the decode failed only for want of more bytes.
+  bool ranOut = false;
   int checkedScan = -1;
   JDIMENSION checkedRows = 0;
   int maxAl = 0;
@@ -92,7 +94,10 @@ void TermSource(j_decompress_ptr) {}
 // Running out is a failure, never the EOI libjpeg would otherwise make up.
 boolean FillInput(j_decompress_ptr cinfo) {
   TJoinState& s = *StateOf(cinfo);
-  if (s.rest == nullptr || s.restRead >= s.limit) Fail(reinterpret_cast<j_common_ptr>(cinfo));
+  if (s.rest == nullptr || s.restRead >= s.limit) {
+    s.ranOut = true;
+    Fail(reinterpret_cast<j_common_ptr>(cinfo));
+  }
   const std::size_t want =
       static_cast<std::size_t>(std::min<std::uint64_t>(s.nextBlock, s.limit - s.restRead));
   s.block.resize(want);
@@ -187,7 +192,7 @@ std::optional<std::uint64_t> Decode(TJoinState* state) {
 }
 
 std::optional<std::uint64_t> DecodeJoined(std::span<const std::uint8_t> first, TJoinSource* rest,
-                                          std::uint64_t limit) {
+                                          std::uint64_t limit, bool* ranOut = nullptr) {
   if (first.size() < 2) return std::nullopt;
   auto state = std::make_unique<TJoinState>();
   TJoinState& s = *state;
@@ -221,6 +226,7 @@ std::optional<std::uint64_t> DecodeJoined(std::span<const std::uint8_t> first, T
 
   const std::optional<std::uint64_t> end = Decode(state.get());
   jpeg_destroy_decompress(&s.cinfo);
+  if (ranOut != nullptr) *ranOut = s.ranOut;
   if (!end || *end < 2) return std::nullopt;
 
   // The two bytes before the end must be the EOI itself.
@@ -255,4 +261,9 @@ bool JpegDecodesWhole(std::span<const std::uint8_t> bytes) {
 
 std::optional<std::uint64_t> JpegDecodedLength(std::span<const std::uint8_t> bytes) {
   return DecodeJoined(bytes, nullptr, 0);
+}
+
+bool JpegPrefixDecodes(std::span<const std::uint8_t> bytes) {
+  bool ranOut = false;
+  return DecodeJoined(bytes, nullptr, 0, &ranOut) || ranOut;
 }

@@ -39,3 +39,7 @@ bool JpegDecodesWhole(std::span<const std::uint8_t> bytes);
 // Where the first image of bytes ends (after its EOI) when it decodes whole;
 // what follows (an MPF image, a motion photo's video) is not looked at.
 std::optional<std::uint64_t> JpegDecodedLength(std::span<const std::uint8_t> bytes);
+
+// Whether bytes can be the start of a JPEG: they decode without a complaint
+// up to their end (or hold a whole one).
+bool JpegPrefixDecodes(std::span<const std::uint8_t> bytes);

@@ -205,7 +205,7 @@ void TScan::ProcessChunk(std::uint32_t count) {
                              : DetectFileType(host_.SearchTypes(), sector, bytesPerSector, tag_);
     if (FileOpen && found) {
       if (check && CanHold(/*brokenOff=*/false)) {
-        Hold();
+        HoldAtHeader();
       } else {
         CloseAndStore();
       }
@@ -327,6 +327,7 @@ void TScan::CloseAtItsEnd() {
     held_.back().afterGap = true;
     held_.back().size = static_cast<off_t>(std::min<std::uint64_t>(*size, written));
     held_.back().written = written;
+    AfterBreakWhileHeld(held_.back().firstSector, held_.back().size);
     return;
   }
   // A movie's end can show only in the bytes after it, which are written by then.
@@ -336,7 +337,14 @@ void TScan::CloseAtItsEnd() {
   }
   if (fragmentsSeen_ && ReadErrorCount == errorsAtOpen_ && openFormat_ != nullptr &&
       std::string_view(openFormat_->name) == "jpeg") {
-    CheckJoinedPhoto();
+    if (CheckJoinedPhoto()) {
+      // Held in turn: its rest comes after the held one's, which ends here.
+      const std::uint64_t end = static_cast<std::uint64_t>(spanned_);
+      AfterFileWhileHeld(fileBytes_.firstSector +
+                         static_cast<std::uint32_t>((end + geometry_.BytesPerSector - 1) /
+                                                    geometry_.BytesPerSector));
+      return;
+    }
   }
   CloseAndStore();
 }

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,10 +86,20 @@ class TScan {
   void Hold();
   void AfterFileWhileHeld(std::uint32_t endSector);
   void AfterGapWhileHeld(const std::uint8_t* sector);
-  void ResolveHeld(std::size_t index, std::uint32_t from);
+  void AfterBreakWhileHeld(std::uint32_t ownFirstSector, off_t ownBytes);
+  void ResolveAfterGap(std::uint32_t at);
+  // Where the continuation taken ends, if one was.
+  std::optional<std::uint32_t> ResolveHeld(std::size_t index, std::uint32_t from);
   bool WriteContinuation(const THeld& held, off_t at, const TContinuation& rest);
   bool Consumed(std::uint32_t sector) const;
-  void CheckJoinedPhoto();
+  // True when the open photo was held instead (a held one's rest lay in it).
+  bool CheckJoinedPhoto();
+  std::optional<std::pair<off_t, off_t>> ContinueHeldInside(
+      std::span<const std::uint8_t> carved, const std::vector<off_t>& boundaries);
+  std::optional<bool> SplitAtHeldRest(std::span<const std::uint8_t> carved,
+                                      const std::vector<off_t>& boundaries);
+  std::vector<off_t> BoundariesInOpenFile() const;
+  void HoldAtHeader();
   // False when the open file could not be stored.
   bool EndOfScan();
 

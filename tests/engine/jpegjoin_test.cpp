@@ -180,6 +180,29 @@ TEST(JpegJoin, DecodesWholeOnlyWhenEndingAtItsEoi) {
   EXPECT_FALSE(JpegDecodesWhole({}));
 }
 
+// A photo's first piece, cut anywhere, can be a photo's start; once another
+// photo's data follows it (a photo run on into another's rest), it cannot.
+TEST(JpegJoin, PrefixDecodesUntilForeignDataFollows) {
+  int caught = 0, tried = 0;
+  for (const TLayout& layout : kLayouts) {
+    const Bytes photo = Photo(layout, 21);
+    const Bytes other = Photo(layout, 22);
+    for (std::size_t split : Splits(photo, LastScan(photo))) {
+      SCOPED_TRACE(std::string(layout.name) + " split at " + std::to_string(split));
+      EXPECT_TRUE(JpegPrefixDecodes(Slice(photo, 0, split)));
+      EXPECT_FALSE(JpegPrefixDecodes(Cat(Slice(photo, 0, split), Noise(8 * kSector, 7))));
+      // Another photo's later data: the DC values drift or a restart comes
+      // out of turn within a few rows.
+      ++tried;
+      const std::size_t from = std::min(split + 16 * kSector, other.size() - 16 * kSector);
+      if (!JpegPrefixDecodes(Cat(Slice(photo, 0, split), Slice(other, from)))) ++caught;
+    }
+    EXPECT_TRUE(JpegPrefixDecodes(photo)) << "a whole photo is a start too";
+  }
+  EXPECT_GE(caught * 4, tried * 3) << caught << " of " << tried;
+  EXPECT_FALSE(JpegPrefixDecodes(Noise(4 * kSector, 1)));
+}
+
 // The figures for a camera-sized photo: how long a right joint takes and how
 // far a wrong continuation is read before it is turned down.
 TEST(JpegJoin, CostOfALargePhoto) {
