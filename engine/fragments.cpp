@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/jpegjoin.h"
+#include "engine/sequentialjpeg.h"
 
 namespace {
 
@@ -15,6 +16,10 @@ constexpr std::uint32_t kDefaultClusterSectors = 64;
 // A wrong candidate is turned down within a few kilobytes; this bounds the
 // work of a search in the worst case.
 constexpr std::size_t kMaxCandidates = 1000;
+// What a candidate is quickly judged on: one read, then more, in two steps,
+// for those that pass it.
+constexpr std::uint32_t kQuickSectors = 8;
+constexpr std::uint32_t kLongerSectors = 128;
 
 // The continuation's bytes from its first sector on, read a block at a time.
 class TVolumeSource final : public TJoinSource {
@@ -87,26 +92,71 @@ std::uint32_t TClusterGuess::NextBoundary(std::uint32_t sector) const {
 }
 
 std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firstPiece,
-                                              const TContinuationSearch& search) {
+                                              const TContinuationSearch& search,
+                                              bool* ambiguous) {
   if (search.from >= search.totalSectors || !search.read) return std::nullopt;
+  // Where a sequential JPEG's first piece leaves its decoder.
+  const std::optional<TSequentialJpeg> quick = TSequentialJpeg::Parse(firstPiece);
+  TSequentialJpeg::TState stood;
+  if (quick) {
+    stood = quick->Start();
+    // Its own first piece complains: nothing can make it whole.
+    if (quick->Run(stood, firstPiece, {}) == TSequentialJpeg::TStep::kComplaint) return std::nullopt;
+  }
+  const std::uint32_t bound =
+      quick ? std::max(search.boundSectors, search.wideBoundSectors) : search.boundSectors;
   std::vector<std::uint32_t> candidates{search.from};
-  const std::uint32_t end =
-      search.from + std::min(search.boundSectors, search.totalSectors - search.from);
+  const std::uint32_t end = search.from + std::min(bound, search.totalSectors - search.from);
   for (std::uint32_t sector = search.clusters.NextBoundary(search.from + 1);
        sector < end && candidates.size() < kMaxCandidates;
        sector = search.clusters.NextBoundary(sector + 1)) {
     candidates.push_back(sector);
   }
   std::optional<TContinuation> found;
-  std::vector<std::uint8_t> head(search.bytesPerSector);
+  std::vector<std::uint8_t> head(std::size_t{kLongerSectors} * search.bytesPerSector);
+  // Whether the candidate's first sectors go on from where the first piece
+  // stood without a complaint.
+  std::uint32_t have = 0;  // sectors of the candidate in head
+  const auto passes = [&](std::uint32_t sector, std::uint32_t count) {
+    count = std::min(count, search.totalSectors - sector);
+    if (count > have) {
+      if (!search.read(sector + have, count - have,
+                       head.data() + std::size_t{have} * search.bytesPerSector)) {
+        return false;
+      }
+      have = count;
+    }
+    TSequentialJpeg::TState state = stood;
+    const std::span<const std::uint8_t> window(head.data(),
+                                               std::size_t{count} * search.bytesPerSector);
+    const TSequentialJpeg::TStep step = quick->Run(state, firstPiece, window);
+    if (step != TSequentialJpeg::TStep::kOutOfBytes) return step == TSequentialJpeg::TStep::kEnd;
+    // Zero bytes decode as a flat picture; a whole sector of them before
+    // the end is empty space, not a photo's data.
+    for (std::size_t at = 0; at < window.size(); at += search.bytesPerSector) {
+      const auto sectorBytes = window.subspan(at, search.bytesPerSector);
+      if (std::all_of(sectorBytes.begin(), sectorBytes.end(), [](std::uint8_t b) { return b == 0; })) {
+        return false;
+      }
+    }
+    return true;
+  };
   for (const std::uint32_t sector : candidates) {
     if (search.taken && search.taken(sector)) continue;
-    if (!search.read(sector, 1, head.data())) continue;
+    have = 0;
+    if (quick && (!passes(sector, kQuickSectors) || !passes(sector, 4 * kQuickSectors) ||
+                  !passes(sector, kLongerSectors))) {
+      continue;
+    }
+    if (have == 0 && !search.read(sector, 1, head.data())) continue;
     if (search.isHeader && search.isHeader(head.data())) continue;
     TVolumeSource source(search, sector);
     const std::optional<std::uint64_t> rest = ValidJoin(firstPiece, source, search.maxRest);
     if (!rest) continue;
-    if (found) return std::nullopt;  // two places make it whole: take neither
+    if (found) {  // two places make it whole: take neither
+      if (ambiguous != nullptr) *ambiguous = true;
+      return std::nullopt;
+    }
     found = TContinuation{sector, *rest};
   }
   return found;

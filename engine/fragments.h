@@ -39,8 +39,10 @@ struct TContinuationSearch {
   std::uint32_t totalSectors = 0;
   std::uint32_t from = 0;  // the first sector a continuation may begin at
   TClusterGuess clusters;
-  // How far past `from` a continuation is looked for, in sectors.
+  // How far past `from` a continuation is looked for, in sectors; for a
+  // sequential JPEG, whose candidates are judged quickly, wideBoundSectors.
   std::uint32_t boundSectors = 0;
+  std::uint32_t wideBoundSectors = 0;
   std::uint64_t maxRest = 64ull << 20;  // the most a continuation may hold
   // Reads sectors of the volume (counted as the scan's reads); false on failure.
   std::function<bool(std::uint32_t first, std::uint32_t count, std::uint8_t* buffer)> read;
@@ -52,6 +54,11 @@ struct TContinuationSearch {
 
 // The one continuation of the JPEG whose first piece is given: candidates
 // are `from` itself, then every cluster boundary after it within the bound.
-// Nothing when none, or more than one, makes the photo whole.
+// Nothing when none, or more than one, makes the photo whole. Each candidate
+// of a sequential JPEG is first decoded for a few kilobytes from where its
+// first piece stood (a wrong one rarely lasts that long), reading one block
+// of 8 sectors, and only what passes is decoded whole.
+// ambiguous, where given, is set when more than one candidate made it whole.
 std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firstPiece,
-                                              const TContinuationSearch& search);
+                                              const TContinuationSearch& search,
+                                              bool* ambiguous = nullptr);

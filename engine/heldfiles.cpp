@@ -74,9 +74,21 @@ void TScan::AfterFileWhileHeld(std::uint32_t endSector) {
     }
   }
   // Every such photo goes on here or nowhere; the one broken off last first.
+  // A rest taken resolves others in turn, so each is looked up again.
+  std::vector<std::uint32_t> turn;
   for (std::size_t i = held_.size(); i-- > 0;) {
-    if (brokenByHeader(held_[i])) ResolveHeld(i, next);
+    if (brokenByHeader(held_[i])) turn.push_back(held_[i].firstSector);
   }
+  for (const std::uint32_t firstSector : turn) {
+    if (const std::optional<std::size_t> index = HeldIndex(firstSector)) ResolveHeld(*index, next);
+  }
+}
+
+std::optional<std::size_t> TScan::HeldIndex(std::uint32_t firstSector) const {
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    if (held_[i].firstSector == firstSector) return i;
+  }
+  return std::nullopt;
 }
 
 // At each sector while a photo broken off by a gap is held: the first
@@ -123,12 +135,9 @@ void TScan::ResolveAfterGap(std::uint32_t at) {
   for (std::size_t i = 0; i <= last; ++i) turn.push_back(held_[i].firstSector);
   std::uint32_t from = at;
   for (const std::uint32_t firstSector : turn) {
-    const auto it = std::find_if(held_.begin(), held_.end(), [firstSector](const THeld& held) {
-      return held.firstSector == firstSector;
-    });
-    if (it == held_.end()) continue;  // resolved meanwhile
-    if (const std::optional<std::uint32_t> upTo =
-            ResolveHeld(static_cast<std::size_t>(it - held_.begin()), from)) {
+    const std::optional<std::size_t> index = HeldIndex(firstSector);
+    if (!index) continue;  // resolved meanwhile
+    if (const std::optional<std::uint32_t> upTo = ResolveHeld(*index, from)) {
       from = clusters_.NextBoundary(*upTo);
     }
   }
@@ -151,6 +160,9 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
     // The cluster after the files in a row, and the next two, so that a
     // continuation that fits in more than one place is taken nowhere.
     search.boundSectors = 2 * clusters_.ClusterSectors() + 1;
+    // A sequential JPEG's rest is looked for over the next 1000 clusters:
+    // its candidates are judged quickly.
+    const std::uint32_t wideBound = 1000 * clusters_.ClusterSectors();
     search.read = [this](std::uint32_t sector, std::uint32_t count, std::uint8_t* buffer) {
       host_.ReadingSector(sector);
       return ReadAhead(sector, count, buffer);
@@ -174,12 +186,19 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
     }
     std::optional<std::pair<off_t, TContinuation>> joint;
     bool twice = false;
-    for (const off_t end : ends) {
-      const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(end));
-      if (const std::optional<TContinuation> rest = FindContinuation(first, search)) {
-        twice = twice || joint.has_value();
-        joint = std::make_pair(end, *rest);
+    // Near first: the clusters right after the files in a row. Only where
+    // nothing there fits is the search widened, as each wider candidate is
+    // one more chance for a look-alike's rest to decode cleanly too.
+    for (const bool wide : {false, true}) {
+      search.wideBoundSectors = wide ? wideBound : 0;
+      for (const off_t end : ends) {
+        const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(end));
+        if (const std::optional<TContinuation> rest = FindContinuation(first, search, &twice)) {
+          twice = twice || joint.has_value();
+          joint = std::make_pair(end, *rest);
+        }
       }
+      if (joint || twice) break;
     }
     if (joint && !twice && WriteContinuation(held, joint->first, joint->second)) {
       keep = joint->first + static_cast<off_t>(joint->second.bytes);
@@ -189,7 +208,31 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
       continuedUpTo = joint->second.sector + sectors;
     }
   }
-  // Cut where it surely held, unless a rest was joined.
+  // Cut where it surely held, unless a rest was joined. Where it held can
+  // lie past another photo's data that kept its restart markers in turn by
+  // chance: what does not decode as a photo's start is cut back to the last
+  // cluster boundary up to which it does (a shorter start decodes whenever
+  // a longer one does, so the boundary is found by halving).
+  if (!continuedUpTo && haveCarved && keep <= held.written &&
+      !JpegPrefixDecodes(std::span<const std::uint8_t>(carved).first(static_cast<std::size_t>(keep)))) {
+    std::vector<off_t> boundaries;
+    const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+    for (std::uint32_t sector = clusters_.NextBoundary(held.firstSector + 1);
+         static_cast<off_t>(sector - held.firstSector) * bytesPerSector < keep;
+         sector = clusters_.NextBoundary(sector + 1)) {
+      boundaries.push_back(static_cast<off_t>(sector - held.firstSector) * bytesPerSector);
+    }
+    if (!boundaries.empty()) {
+      std::size_t good = 0, bad = boundaries.size();  // boundaries[good] is kept at least
+      while (bad - good > 1) {
+        const std::size_t middle = good + (bad - good) / 2;
+        const bool decodes = JpegPrefixDecodes(std::span<const std::uint8_t>(carved).first(
+            static_cast<std::size_t>(boundaries[middle])));
+        (decodes ? good : bad) = middle;
+      }
+      keep = boundaries[good];
+    }
+  }
   static_cast<void>(::ftruncate(held.fd, keep));
   ::close(held.fd);
   StoreCarvedFile(held.name);

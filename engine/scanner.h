@@ -86,6 +86,7 @@ class TScan {
   void Hold();
   void AfterFileWhileHeld(std::uint32_t endSector);
   void AfterGapWhileHeld(const std::uint8_t* sector);
+  std::optional<std::size_t> HeldIndex(std::uint32_t firstSector) const;
   void AfterBreakWhileHeld(std::uint32_t ownFirstSector, off_t ownBytes);
   void ResolveAfterGap(std::uint32_t at);
   // Where the continuation taken ends, if one was.

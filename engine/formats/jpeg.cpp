@@ -256,6 +256,9 @@ class TJpegEnd final : public TEndFinder {
         if (code == 0x00 || (code >= 0xD0 && code <= 0xD7)) {
           state_ = EState::Entropy;
           Vouch(At() + 1);
+          // A piece ending in FF followed by empty space: the zero taken as
+          // stuffing is where the empty space begins.
+          if (code == 0x00) zeroFrom_ = At();
         } else if (code != 0xFF) {
           OnMarker(code);
         }

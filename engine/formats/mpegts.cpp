@@ -38,14 +38,30 @@ const char* DetectMts(const TSearchTypes& types, const std::uint8_t* s, std::siz
   return types.Other && MagicMts(s, size) ? "MTS" : nullptr;
 }
 
+// Three sync bytes turn up in a camera's other data about once in a few
+// thousand megabytes of it; the checked header wants every packet in its
+// first 4 KiB (or in all there is, past the first three) to have one.
+constexpr std::size_t kCheckedBytes = 4096;
+
+bool SyncThroughout(const std::uint8_t* s, std::size_t available, std::size_t first,
+                    std::size_t packet) {
+  const std::size_t span = std::min(available, kCheckedBytes);
+  for (std::size_t at = first; at < span; at += packet) {
+    if (s[at] != kSync) return false;
+  }
+  return true;
+}
+
 const char* CheckTs(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,
                     std::uint64_t) {
-  return DetectTs(types, data, available);
+  const char* tag = DetectTs(types, data, available);
+  return tag != nullptr && SyncThroughout(data, available, 0, 188) ? tag : nullptr;
 }
 
 const char* CheckMts(const TSearchTypes& types, const std::uint8_t* data, std::size_t available,
                      std::uint64_t) {
-  return DetectMts(types, data, available);
+  const char* tag = DetectMts(types, data, available);
+  return tag != nullptr && SyncThroughout(data, available, 4, 192) ? tag : nullptr;
 }
 
 // The stream ends after the last whole packet of its unbroken run: a sync

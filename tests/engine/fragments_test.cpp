@@ -14,6 +14,7 @@
 #include "tests/support/fakeplatform.h"
 #include "tests/support/fragmentcard.h"
 #include "tests/support/recordinghost.h"
+#include "tests/support/samplecard.h"
 #include "tests/support/sha256.h"
 #include "tests/support/stored.h"
 #include "tests/support/tempdir.h"
@@ -37,24 +38,85 @@ TEST(ClusterGuessTest, FollowsTheHeadersSeen) {
   EXPECT_EQ(guess.ClusterSectors(), 32u);
 }
 
-class FragmentCardTest : public ::testing::Test {
+// A volume in memory: a baseline photo's rest far past its first piece,
+// with other photos' data and empty space between.
+TEST(FindContinuationTest, WideSearchFindsTheOneRestAndRefusesTwo) {
+  constexpr std::uint32_t kCluster = 8;  // sectors
+  constexpr std::size_t kClusterBytes = kCluster * 512;
+  const Bytes photo = EncodeJpeg(640, 480, true, 31);
+  const std::size_t split = 6 * kClusterBytes;
+  std::vector<std::uint8_t> volume(600 * kClusterBytes, 0);
+  // Other photos' data (same tables) over the first 300 clusters.
+  for (std::uint32_t i = 0; i < 300 / 8; ++i) {
+    const Bytes other = EncodeJpeg(640, 480, true, 40 + i);
+    const std::size_t at = i * 8 * kClusterBytes;
+    std::copy_n(other.begin() + kClusterBytes,
+                std::min(8 * kClusterBytes, other.size() - kClusterBytes),
+                volume.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  const auto place = [&](std::size_t cluster) {
+    std::copy(photo.begin() + static_cast<std::ptrdiff_t>(split), photo.end(),
+              volume.begin() + static_cast<std::ptrdiff_t>(cluster * kClusterBytes));
+  };
+  place(450);
+  std::uint64_t sectorsRead = 0;
+  TContinuationSearch search;
+  search.totalSectors = static_cast<std::uint32_t>(volume.size() / 512);
+  search.from = 0;
+  search.clusters.HeaderAt(0);
+  search.clusters.HeaderAt(kCluster);
+  search.boundSectors = 2 * kCluster + 1;
+  search.wideBoundSectors = 1000 * kCluster;
+  search.read = [&](std::uint32_t first, std::uint32_t count, std::uint8_t* buffer) {
+    sectorsRead += count;
+    std::copy_n(volume.begin() + static_cast<std::ptrdiff_t>(std::size_t{first} * 512),
+                std::size_t{count} * 512, buffer);
+    return true;
+  };
+  const std::span<const std::uint8_t> first(photo.data(), split);
+  const std::optional<TContinuation> rest = FindContinuation(first, search);
+  ASSERT_TRUE(rest);
+  EXPECT_EQ(rest->sector, 450 * kCluster);
+  EXPECT_EQ(rest->bytes, photo.size() - split);
+  // 600 candidates, half of them look-alike data under the same tables, which
+  // only the end of the picture can turn down: under 16 KiB read for each.
+  EXPECT_LT(sectorsRead, 600u * 8 * 4) << sectorsRead;
+
+  // Within the near bound only: not found.
+  search.wideBoundSectors = 0;
+  EXPECT_FALSE(FindContinuation(first, search));
+
+  // The same rest in two places: neither is taken.
+  search.wideBoundSectors = 1000 * kCluster;
+  place(520);
+  bool ambiguous = false;
+  EXPECT_FALSE(FindContinuation(first, search, &ambiguous));
+  EXPECT_TRUE(ambiguous);
+}
+
+// Each seed lays the layouts out with other photos, sizes and splits.
+class FragmentCardTest : public ::testing::TestWithParam<std::uint32_t> {
  protected:
-  static void SetUpTestSuite() {
-    made = fs::temp_directory_path() / ("fh-" + std::to_string(::getpid()) + "-FragmentCard");
+  void SetUp() override {
+    made = fs::temp_directory_path() /
+           ("fh-" + std::to_string(::getpid()) + "-FragmentCard" + std::to_string(GetParam()));
     fs::create_directories(made);
     TFragmentCardOptions options;
     options.bytes = 16ull << 20;
+    options.seed = GetParam();
     files = WriteFragmentCard((made / "card.img").string(), options);
     card = ReadBytes(made / "card.img");
   }
-  static void TearDownTestSuite() { fs::remove_all(made); }
+  void TearDown() override { fs::remove_all(made); }
 
-  static inline fs::path made;
-  static inline std::vector<SampleFile> files;
-  static inline Bytes card;
+  fs::path made;
+  std::vector<SampleFile> files;
+  Bytes card;
 };
 
-TEST_F(FragmentCardTest, SplitPhotosComeBackWholeAndNoJointIsWrong) {
+INSTANTIATE_TEST_SUITE_P(Seeds, FragmentCardTest, ::testing::Values(1u, 2u, 7u));
+
+TEST_P(FragmentCardTest, SplitPhotosComeBackWholeAndNoJointIsWrong) {
   TRecordingHost host;
   TTempDir scratch;
   CheckedScanOfCard(host, card, scratch.Path().string() + "/", 4000);
@@ -96,7 +158,7 @@ TEST_F(FragmentCardTest, SplitPhotosComeBackWholeAndNoJointIsWrong) {
   }
   for (const auto& [trap, count] : wrong) EXPECT_EQ(count, 0) << "wrong joints: " << trap;
   for (const char* trap : {"split-around-photo", "split-after-gap", "split-across-empty",
-                           "split-around-old-data", "interleaved"}) {
+                           "split-around-old-data", "interleaved", "split-far-away"}) {
     EXPECT_GT(whole[trap], 0) << trap << ": cut " << cut[trap] << ", wrong " << wrong[trap];
   }
   EXPECT_EQ(cut["-"], 0);

@@ -27,11 +27,12 @@ enum class Layout {
   ThreePieces,
   Interleaved,
   Overwritten,
-  AfterGap
+  AfterGap,
+  FarAway
 };
 constexpr Layout kLayouts[] = {Layout::AroundPhoto, Layout::AroundOldData, Layout::AcrossEmpty,
                                Layout::ThreePieces, Layout::Interleaved,   Layout::Overwritten,
-                               Layout::AfterGap};
+                               Layout::AfterGap,    Layout::FarAway};
 constexpr std::size_t kLayoutCount = std::size(kLayouts);
 
 const char* TrapOf(Layout layout) {
@@ -50,6 +51,8 @@ const char* TrapOf(Layout layout) {
       return "overwritten";
     case Layout::AfterGap:
       return "split-after-gap";
+    case Layout::FarAway:
+      return "split-far-away";
   }
   return "";
 }
@@ -109,6 +112,7 @@ class FragmentWriter {
     return (bytes + clusterBytes_ - 1) / clusterBytes_;
   }
   std::uint64_t ClusterBytes() const { return clusterBytes_; }
+  std::size_t NextFarEncoding() { return farAway_++ % std::size(kEncodings); }
   bool Fits(std::uint64_t clusters) const { return cursor_ + clusters <= limit_; }
   std::uint32_t Random() { return Mix(options_.seed * 0x9E3779B9u + ++draws_); }
   // A number in [low, high].
@@ -163,6 +167,7 @@ class FragmentWriter {
   std::uint64_t cursor_ = 0;  // the first free cluster
   std::uint32_t draws_ = 0;
   int photos_ = 0;
+  std::size_t farAway_ = 0;
   std::vector<Entry> entries_;
 };
 
@@ -174,7 +179,10 @@ constexpr int kSplitMin = 800, kSplitMax = 1200, kAnyMin = 480, kSmallMax = 640;
 bool PlaceLayout(FragmentWriter& card, Layout layout) {
   const std::uint64_t cb = card.ClusterBytes();
   const std::string trap = TrapOf(layout);
-  CardPhoto a = card.NewPhoto(kSplitMin, kSplitMax);
+  // Photos far from their rest take each encoding in turn, from baseline on,
+  // so that even a small card has a sequential one among them.
+  CardPhoto a = card.NewPhoto(kSplitMin, kSplitMax,
+                              layout == Layout::FarAway ? card.NextFarEncoding() : SIZE_MAX);
   const std::uint64_t n = card.Clusters(a.bytes.size());
   const std::uint64_t pieces = layout == Layout::ThreePieces ? 3 : 2;
   if (n < pieces) throw std::runtime_error("The clusters are too large for split photos");
@@ -231,6 +239,27 @@ bool PlaceLayout(FragmentWriter& card, Layout layout) {
       const FilePiece p2 = card.Put(a.bytes, k * cb, k2 * cb);
       card.Whole(y.bytes);
       card.Add(a.bytes, {p1, p2, rest(a.bytes, k + k2)}, true, trap);
+      return true;
+    }
+    case Layout::FarAway: {
+      // Another photo, then a long stretch of old photos' data under the
+      // same tables: the rest lies many clusters past the photo between.
+      const CardPhoto b = card.NewPhoto(kAnyMin, kSmallMax);
+      const std::uint64_t gap = card.Between(6, 20);
+      if (!card.Fits(n + card.Clusters(b.bytes.size()) + gap)) return false;
+      const FilePiece p1 = first(a.bytes, k);
+      card.Whole(b.bytes);
+      for (std::uint64_t left = gap; left > 0;) {
+        const CardPhoto old = card.NewPhoto(kSplitMin, kSplitMax, a.encoding);
+        const std::uint64_t oldClusters = card.Clusters(old.bytes.size());
+        if (oldClusters < 3) throw std::runtime_error("The clusters are too large for old data");
+        const std::uint64_t m = std::min(left, oldClusters - 2);
+        const Bytes middle(old.bytes.begin() + static_cast<std::ptrdiff_t>(cb),
+                           old.bytes.begin() + static_cast<std::ptrdiff_t>((1 + m) * cb));
+        card.Add(middle, {card.Put(middle, 0, middle.size())}, false, "fragment");
+        left -= m;
+      }
+      card.Add(a.bytes, {p1, rest(a.bytes, k)}, true, trap);
       return true;
     }
     case Layout::Interleaved: {
