@@ -2,9 +2,11 @@
 #include "diskio/deviceaccess.h"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -89,6 +91,18 @@ std::uint64_t BytesAtPath(const std::string& path) {
   return bytes.value_or(0);
 }
 
+bool PassesOverFilePermissions() {
+  // The thread's own set, as capget reports it: no libcap for one bit.
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  if (::syscall(SYS_capget, &header, data) != 0) return ::geteuid() == 0;
+  return (data[CAP_TO_INDEX(CAP_DAC_OVERRIDE)].effective & CAP_TO_MASK(CAP_DAC_OVERRIDE)) != 0;
+}
+
+std::string SystemRefusal(const std::string& path, int error) {
+  return "The system refuses to open " + path + ": " + std::strerror(error);
+}
+
 TDeviceAccess::~TDeviceAccess() {
   for (const auto& [path, grant] : grants_) ::close(grant.fd);
 }
@@ -109,6 +123,12 @@ TOpenedNode TDeviceAccess::OpenForReading(const std::string& path, bool isDevice
   const int error = errno;
   if (!isDevice || (error != EACCES && error != EPERM)) {
     why = "Cannot open " + path + ": " + std::strerror(error);
+    return {};
+  }
+  // Root was refused by the system itself, not for want of rights: udisks2
+  // can grant nothing more, and its absence would be the wrong reason to give.
+  if (PassesOverFilePermissions()) {
+    why = SystemRefusal(path, error);
     return {};
   }
   const TGrant* grant = LiveGrant(path);

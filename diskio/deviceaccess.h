@@ -43,6 +43,15 @@ std::optional<std::uint64_t> BytesOfFd(int fd, std::uint32_t& sectorBytes);
 // it cannot be told.
 std::uint64_t BytesAtPath(const std::string& path);
 
+// Whether this thread may pass over file permissions (root's
+// CAP_DAC_OVERRIDE). Such a process refused a device was refused by the
+// system itself: a nodev mount, a security module, a container's device
+// rules. udisks2 grants nothing more than that.
+bool PassesOverFilePermissions();
+
+// "The system refuses to open /dev/sdb: Operation not permitted".
+std::string SystemRefusal(const std::string& path, int error);
+
 // A descriptor of a drive and the node it stands for.
 struct TOpenedNode {
   int fd = -1;

@@ -111,9 +111,11 @@ DriveDescription LinuxPlatform::Describe(char letter) {
   // A device node named as an image is described by sysfs too, which any user may read.
   if (name.empty() && !SysfsNamesOfNode(root, drive->path, name, diskName)) {
     description.sizeBytes = BytesAtPath(drive->path);
+    if (!IsBlockNode(drive->path)) description.bus = TDriveBus::kImage;
     return description;
   }
-  description.model = ReadSysfsText(root / diskName / "device" / "model");
+  description.model = SysfsModelOf(root, diskName);
+  description.bus = SysfsBusOf(root, diskName);
   description.sizeBytes = SysfsBytes(root, name).value_or(0);
   if (const std::optional<TSysfsSize> size = SysfsSizeOf(root, name, diskName)) {
     description.sectorBytes = size->sectorBytes;

@@ -89,11 +89,16 @@ constexpr unsigned VWIN32_DIOC_DOS_IOCTL = 1;
 constexpr unsigned VWIN32_DIOC_DOS_INT25 = 2;
 constexpr unsigned VWIN32_DIOC_DOS_DRIVEINFO = 6;
 
+// What a drive hangs on, as the user knows it: the slot or bus of its reader,
+// or an image file.
+enum class TDriveBus { kUnknown, kSdSlot, kUsb, kNvme, kSata, kLoop, kVirtual, kImage };
+
 // What a drive is, for the user: Linux has no drive letters of its own, so the
 // drive list says which device or image file stands behind each letter.
 struct DriveDescription {
-  std::string path;   // device node or image file
-  std::string model;  // empty where the system has none
+  std::string path;  // device node or image file
+  // Empty where the system has none; for a loop device, the file it reads.
+  std::string model;
   std::uint64_t sizeBytes = 0;
   // A remark for the user, such as drives left without a letter; usually empty.
   // Initialised so that brace lists without it stay warning-free.
@@ -101,6 +106,7 @@ struct DriveDescription {
   // Logical sector size where the system tells it without opening the
   // device (sysfs); 0 where unknown.
   std::uint32_t sectorBytes = 0;
+  TDriveBus bus = TDriveBus::kUnknown;
 };
 
 class DiskPlatform {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <limits>
@@ -26,6 +27,30 @@ std::string Trim(std::string_view text) {
   if (first == std::string_view::npos) return {};
   const std::size_t last = text.find_last_not_of(kBlanks);
   return std::string(text.substr(first, last - first + 1));
+}
+
+// "usb2", "ata1": a bus's own node, numbered, rather than a driver's name
+// that happens to begin the same way.
+bool IsNumbered(std::string_view part, std::string_view prefix) {
+  return part.size() > prefix.size() && part.starts_with(prefix) && IsDigit(part[prefix.size()]);
+}
+
+// The path of a device below /sys/devices, one name a part; empty where the
+// tree does not place it there (a flat fake tree).
+std::vector<std::string> PlaceOf(const fs::path& deviceDir) {
+  std::vector<std::string> parts;
+  std::error_code error;
+  const fs::path real = fs::canonical(deviceDir, error);
+  if (error) return parts;
+  bool below = false;
+  for (const fs::path& part : real) {
+    if (below) {
+      parts.push_back(part.string());
+    } else {
+      below = part == "devices";
+    }
+  }
+  return parts;
 }
 
 }  // namespace
@@ -138,4 +163,36 @@ std::optional<TSysfsSize> SysfsSizeOf(const fs::path& sysBlockDir, const std::st
     return std::nullopt;
   }
   return TSysfsSize{*bytes, static_cast<std::uint32_t>(*logical)};
+}
+
+TDriveBus SysfsBusOf(const fs::path& sysBlockDir, const std::string& diskName) {
+  const auto named = [&diskName](std::string_view prefix) { return diskName.starts_with(prefix); };
+  if (named("loop")) return TDriveBus::kLoop;
+  const std::vector<std::string> place = PlaceOf(sysBlockDir / diskName);
+  const auto placed = [&place](auto test) { return std::any_of(place.begin(), place.end(), test); };
+  // A card in an SD slot is a card, whichever way its reader is attached.
+  if (named("mmcblk") || placed([](std::string_view part) { return part == "mmc_host"; })) {
+    return TDriveBus::kSdSlot;
+  }
+  if (placed([](std::string_view part) { return IsNumbered(part, "usb"); })) return TDriveBus::kUsb;
+  if (named("nvme") || placed([](std::string_view part) { return part.starts_with("nvme"); })) {
+    return TDriveBus::kNvme;
+  }
+  if (placed([](std::string_view part) { return IsNumbered(part, "ata"); })) {
+    return TDriveBus::kSata;
+  }
+  if (named("vd") || placed([](std::string_view part) { return IsNumbered(part, "virtio"); })) {
+    return TDriveBus::kVirtual;
+  }
+  return TDriveBus::kUnknown;
+}
+
+std::string SysfsModelOf(const fs::path& sysBlockDir, const std::string& diskName) {
+  const fs::path dir = sysBlockDir / diskName;
+  if (diskName.starts_with("loop")) return LoopBackingFile(dir);
+  std::string model = ReadSysfsText(dir / "device" / "model");
+  if (model.empty() && SysfsBusOf(sysBlockDir, diskName) == TDriveBus::kSdSlot) {
+    model = ReadSysfsText(dir / "device" / "name");
+  }
+  return model;
 }

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "diskio/platform.h"  // TDriveBus
+
 // The whole-disk name of a partition name ("sda1" -> "sda", "mmcblk0p1" ->
 // "mmcblk0", "nvme0n1p2" -> "nvme0n1"); empty when the name has no partition
 // suffix.
@@ -70,3 +72,14 @@ struct TSysfsSize {
 };
 std::optional<TSysfsSize> SysfsSizeOf(const std::filesystem::path& sysBlockDir,
                                       const std::string& name, const std::string& diskName);
+
+// What a whole disk hangs on. Real sysfs places a device under its bus or
+// slot (.../usb2/..., .../mmc_host/..., .../nvme/..., .../ata1/...); where a
+// tree says nothing of that, the name still tells SD cards, NVMe, virtual
+// disks and loop devices.
+TDriveBus SysfsBusOf(const std::filesystem::path& sysBlockDir, const std::string& diskName);
+
+// What to call a whole disk: its device's model, the product name an SD or
+// MMC card gives instead, or the file a loop device reads. Empty where sysfs
+// says none.
+std::string SysfsModelOf(const std::filesystem::path& sysBlockDir, const std::string& diskName);

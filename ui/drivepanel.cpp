@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/drivepanel.h"
 
+#include <QFileInfo>
+#include <QStringList>
 #include <cmath>
 
 #include "diskio/platform.h"
@@ -44,4 +46,44 @@ QString MediaText(unsigned driveType) {
     default:
       return QString();
   }
+}
+
+QString BusText(TDriveBus bus) {
+  switch (bus) {
+    case TDriveBus::kSdSlot:
+      return QStringLiteral("SD card slot");
+    case TDriveBus::kUsb:
+      return QStringLiteral("USB");
+    case TDriveBus::kNvme:
+      return QStringLiteral("NVMe");
+    case TDriveBus::kSata:
+      return QStringLiteral("SATA");
+    case TDriveBus::kLoop:
+      return QStringLiteral("loop device");
+    case TDriveBus::kVirtual:
+      return QStringLiteral("virtual disk");
+    case TDriveBus::kImage:
+      return QStringLiteral("image file");
+    case TDriveBus::kUnknown:
+      break;
+  }
+  return QString();
+}
+
+QString DeviceText(const DriveDescription& description) {
+  const QString path = QString::fromStdString(description.path);
+  if (path.isEmpty()) return QString();
+  // An image is known by its name; the folder comes last, where the panel
+  // may cut it short.
+  if (description.bus == TDriveBus::kImage) {
+    const QFileInfo file(path);
+    return QStringLiteral("%1 - %2 in %3")
+        .arg(file.fileName(), BusText(description.bus), file.path());
+  }
+  QStringList parts{path};
+  for (const QString& part :
+       {BusText(description.bus), QString::fromStdString(description.model)}) {
+    if (!part.isEmpty()) parts << part;
+  }
+  return parts.join(QStringLiteral(" - "));
 }

@@ -68,7 +68,10 @@ QWidget* BuildHelpPanel(QWidget* frame) {
   AddText(panel, 8, 92, TStyle::Bold, QStringLiteral("The system requirements are:"));
   const QString bullet(QChar(0x2022));
   AddText(panel, 16, 108, TStyle::Plain, bullet);
-  AddText(panel, 28, 108, TStyle::Plain, QStringLiteral("Windows(R) 9X, ME, NT, 2000 or XP"));
+  // Mend: this named the Windows versions of old; it says what this build needs.
+  AddText(panel, 28, 108, TStyle::Plain,
+          QStringLiteral("Linux with Qt %1, and udisks2 to read cards as a user")
+              .arg(QT_VERSION_MAJOR));
   AddText(panel, 16, 124, TStyle::Plain, bullet);
   AddText(panel, 28, 124, TStyle::Plain,
           QStringLiteral("Memory card reader (the media has to be appear as a drive)"));

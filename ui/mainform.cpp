@@ -28,6 +28,7 @@
 #include "ui/animate.h"
 #include "ui/dialogdir.h"
 #include "ui/drivepanel.h"
+#include "ui/elidedlabel.h"
 #include "ui/errorreport.h"
 #include "ui/helptab.h"
 #include "ui/listbox.h"
@@ -44,6 +45,12 @@ constexpr int kValueLabelWidth = 69;
 constexpr int kLabelHeight = 13;
 constexpr int kSizeRightEdge = 145;
 constexpr int kSizeTop = 224;
+// The Drive tab's line saying which device a drive is, below the list and
+// Refresh, in the room the window gained for the type grid's fourth row. It
+// runs across the frame to where the value labels end.
+constexpr int kDeviceTop = 258;
+constexpr int kDeviceRightEdge = 393;
+constexpr int kCaptionGap = 6;
 // Room kept between the "Filesize:" caption and the size.
 constexpr int kSizeCaptionGap = 4;
 // The size is never drawn smaller than this; 2 TiB, the largest drive, fits.
@@ -176,6 +183,16 @@ void TForm1::BuildDriveTab(QWidget* frame) {
   LabelCapacity = AddValueLabel(frame, "LabelCapacity", 324, 176, "N/A");
   AddLabel(frame, 204, 228, "Status:");
   LabelStatus = AddValueLabel(frame, "LabelStatus", 324, 228, "N/A");
+
+  // Addition: letters say nothing of which drive is the card; the path, the
+  // reader's slot or bus and the model do. A long text loses its end rather
+  // than widening the window.
+  const QLabel* caption = AddLabel(frame, 16, kDeviceTop, "Device:");
+  LabelDevice = new TElidedLabel(frame);
+  LabelDevice->setObjectName(QStringLiteral("LabelDevice"));
+  const int left = caption->x() + caption->width() + kCaptionGap;
+  LabelDevice->setGeometry(left, kDeviceTop, kDeviceRightEdge - left, kLabelHeight);
+  LabelDevice->SetFullText(QStringLiteral("N/A"));
 }
 
 void TForm1::BuildOptionsTab(QWidget* frame) {
@@ -359,8 +376,7 @@ void TForm1::EnumerateDrives() {
     item->setSizeHint({ListBoxDrives->viewport()->width(), kListItemHeight});
     // Linux has no drive letters of its own: say which device each one is.
     const DriveDescription description = platform_.Describe(name[0].toLatin1());
-    QStringList tip{QString::fromStdString(description.path)};
-    if (!description.model.empty()) tip << QString::fromStdString(description.model);
+    QStringList tip{DeviceText(description)};
     tip << QStringLiteral("%1 bytes (%2)")
                .arg(description.sizeBytes)
                .arg(CapacityText(static_cast<std::uint32_t>(std::min<std::uint64_t>(
@@ -390,6 +406,9 @@ void TForm1::ListBoxDrivesClick() {
 
   DriveNumber = static_cast<std::uint8_t>(item->text()[0].unicode() - 64);
   const char letter = static_cast<char>(DriveNumber + 64);
+  // From sysfs or the file's entry: shown whether or not the drive is ready,
+  // so an empty slot or a refused device is still recognised.
+  LabelDevice->SetFullText(DeviceText(platform_.Describe(letter)));
   bool ready = GetDriveGeometry(DriveNumber, DriveGeometry);
   // The geometry needs no rights to the device, so it is shown also when
   // access is then refused: the user still sees which card this is.

@@ -23,6 +23,7 @@ class QStatusBar;
 class QTabWidget;
 class TAnimate;
 class TDialogSelectDir;
+class TElidedLabel;
 class TListBox;
 class TSpinEdit;
 
@@ -89,6 +90,7 @@ class TForm1 : public QWidget {
   QLabel* LabelBytesPerSec = nullptr;
   QLabel* LabelCapacity = nullptr;
   QLabel* LabelStatus = nullptr;
+  TElidedLabel* LabelDevice = nullptr;  // which device or image file the drive is
 
   QLineEdit* EditDestPath = nullptr;
   QLineEdit* EditFilenamePrefix = nullptr;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "diskio/linuxplatform.h"
 #include "tests/diskio/fixtures.h"
 #include "tests/support/norights.h"
+#include "tests/support/refusednodes.h"
 #include "tests/support/tempdir.h"
 
 namespace fs = std::filesystem;
@@ -276,6 +278,47 @@ TEST_F(LinuxPlatformAccessTest, ReadableDevicesAndImagesAreOpenedDirectly) {
   EXPECT_FALSE(platform.PrepareToRead(imageLetter, why));
   EXPECT_EQ(why, "Cannot open " + image.string() + ": Permission denied");
   EXPECT_TRUE(asked_.empty());
+}
+
+// A device the system refuses to root (a nodev mount here; a container's
+// device rules or a security module elsewhere) is not udisks2's to open: the
+// reason is the system's own. Root without its file rights is as a user is,
+// and goes through the opener.
+TEST(DeviceAccess, RootRefusedByTheSystemHearsTheSystemsReason) {
+  TTempDir tmp;
+  const fs::path sys = tmp.Path() / "sys";
+  TRefusedNodes dev(tmp.Path() / "dev");
+  if (!dev.Add("sdq")) GTEST_SKIP() << "needs root, tmpfs mounts and device nodes";
+  AddDisk(sys, "sdq", 1, 2048);
+  LinuxPlatform platform({}, sys.string(), dev.Folder().string());
+  std::vector<std::string> asked;
+  platform.SetDeviceOpener([&asked](const std::string& path, std::string& why) {
+    asked.push_back(path);
+    why = "udisks2 is not running";
+    return -1;
+  });
+  const std::string node = (dev.Folder() / "sdq").string();
+  const char letter = LetterOf(platform, node);
+  ASSERT_NE(letter, 0);
+  ASSERT_TRUE(PassesOverFilePermissions());
+  std::string why;
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_EQ(why, "The system refuses to open " + node + ": Permission denied");
+  EXPECT_EQ(why, SystemRefusal(node, EACCES));
+  EXPECT_TRUE(asked.empty());
+
+  TWithoutFileRights userRights;
+  EXPECT_FALSE(PassesOverFilePermissions());
+  EXPECT_FALSE(platform.PrepareToRead(letter, why));
+  EXPECT_EQ(why, "udisks2 is not running");
+  EXPECT_EQ(asked, std::vector<std::string>{node});
+}
+
+TEST(DeviceAccess, TheSystemsRefusalGivesItsOwnWords) {
+  EXPECT_EQ(SystemRefusal("/dev/sdb", EPERM),
+            "The system refuses to open /dev/sdb: Operation not permitted");
+  EXPECT_EQ(SystemRefusal("/dev/mmcblk0", EACCES),
+            "The system refuses to open /dev/mmcblk0: Permission denied");
 }
 
 }  // namespace

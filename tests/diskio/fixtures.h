@@ -42,6 +42,22 @@ inline void AddDisk(const std::filesystem::path& sys, const std::string& name, i
   if (!model.empty()) WriteText(sys / name / "device" / "model", model + "\n");
 }
 
+// A whole disk where real sysfs puts it: its directory in the device it
+// belongs to (sys/devices/<place>/block/<name>, `device` leading back to
+// <place>), listed by a link in sys/class/block. Returns the device's
+// directory, where its model lies.
+inline std::filesystem::path PlaceDisk(const std::filesystem::path& sys, const std::string& place,
+                                       const std::string& name, int removable,
+                                       std::uint64_t sectors = 1000) {
+  const std::filesystem::path device = sys / "devices" / place;
+  const std::filesystem::path disk = device / "block" / name;
+  AddDisk(disk.parent_path(), name, removable, sectors);
+  std::filesystem::create_directory_symlink(device, disk / "device");
+  std::filesystem::create_directories(sys / "class" / "block");
+  std::filesystem::create_directory_symlink(disk, sys / "class" / "block" / name);
+  return device;
+}
+
 inline void AddPartition(const std::filesystem::path& sys, const std::string& name,
                          std::uint64_t sectors = 900) {
   WriteText(sys / name / "partition", "1\n");

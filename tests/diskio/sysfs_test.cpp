@@ -8,6 +8,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -135,6 +136,61 @@ TEST(Sysfs, NamesOfADeviceNode) {
   EXPECT_FALSE(SysfsNamesOfNode(sys, node.string(), name, diskName));
   WriteText(tmp.Path() / "image", "x");
   EXPECT_FALSE(SysfsNamesOfNode(sys, (tmp.Path() / "image").string(), name, diskName));
+}
+
+// Which slot or bus a disk hangs on, from where real sysfs places it; a flat
+// tree has only the names to go by.
+TEST(Sysfs, BusAndModelOfADisk) {
+  TTempDir tmp;
+  // Folders above the device tree that look like buses say nothing.
+  const fs::path sys = tmp.Path() / "usb1" / "ata2" / "sys";
+  const fs::path classBlock = sys / "class" / "block";
+  const fs::path slot = PlaceDisk(
+      sys, "pci0000:00/0000:00:1c.0/0000:02:00.0/rtsx_pci_sdmmc.0/mmc_host/mmc0/mmc0:0001",
+      "mmcblk0", 0);
+  WriteText(slot / "name", "SD32G\n");
+  WriteText(slot / "type", "SD\n");
+  const fs::path usbReader = PlaceDisk(
+      sys, "pci0000:00/0000:00:14.0/usb2/2-1/2-1:1.0/host6/target6:0:0/6:0:0:0", "sdb", 1);
+  WriteText(usbReader / "model", "SD/MMC          \n");
+  // A reader on USB driven as an SD host: the card is in an SD slot all the same.
+  PlaceDisk(sys,
+            "pci0000:00/0000:00:14.0/usb1/1-3/1-3:1.0/rtsx_usb_sdmmc.4/mmc_host/mmc1/mmc1:aaaa",
+            "mmcblk1", 0);
+  const fs::path sata =
+      PlaceDisk(sys, "pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0", "sda", 0);
+  WriteText(sata / "model", "Samsung SSD 860\n");
+  WriteText(sata / "name", "not a card's name\n");
+  const fs::path nvme =
+      PlaceDisk(sys, "pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0", "nvme0n1", 0);
+  WriteText(nvme / "model", "WDC PC SN720\n");
+  PlaceDisk(sys, "pci0000:00/0000:00:04.0/virtio1", "vdb", 0);
+  PlaceDisk(sys, "virtual", "loop0", 0);
+  WriteText(classBlock / "loop0" / "loop" / "backing_file", "/home/ann/card.img (deleted)\n");
+  PlaceDisk(sys, "platform/host9/target9:0:0/9:0:0:0", "sdc", 0);
+
+  const std::vector<std::tuple<std::string, TDriveBus, std::string>> expected = {
+      {"mmcblk0", TDriveBus::kSdSlot, "SD32G"},
+      {"sdb", TDriveBus::kUsb, "SD/MMC"},
+      {"mmcblk1", TDriveBus::kSdSlot, ""},
+      {"sda", TDriveBus::kSata, "Samsung SSD 860"},
+      {"nvme0n1", TDriveBus::kNvme, "WDC PC SN720"},
+      {"vdb", TDriveBus::kVirtual, ""},
+      {"loop0", TDriveBus::kLoop, "/home/ann/card.img"},
+      {"sdc", TDriveBus::kUnknown, ""},
+      {"gone", TDriveBus::kUnknown, ""}};
+  for (const auto& [name, bus, model] : expected) {
+    EXPECT_EQ(SysfsBusOf(classBlock, name), bus) << name;
+    EXPECT_EQ(SysfsModelOf(classBlock, name), model) << name;
+  }
+
+  const fs::path flat = tmp.Path() / "usb1" / "flat";
+  for (const char* name : {"mmcblk2", "nvme1n1", "vda", "sdd", "loop7"}) AddDisk(flat, name, 0);
+  EXPECT_EQ(SysfsBusOf(flat, "mmcblk2"), TDriveBus::kSdSlot);
+  EXPECT_EQ(SysfsBusOf(flat, "nvme1n1"), TDriveBus::kNvme);
+  EXPECT_EQ(SysfsBusOf(flat, "vda"), TDriveBus::kVirtual);
+  EXPECT_EQ(SysfsBusOf(flat, "sdd"), TDriveBus::kUnknown);
+  EXPECT_EQ(SysfsBusOf(flat, "loop7"), TDriveBus::kLoop);
 }
 
 }  // namespace

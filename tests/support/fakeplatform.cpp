@@ -109,7 +109,8 @@ DriveDescription FakePlatform::Describe(char letter) {
           volume->model,
           volume->describedBytes != 0 ? volume->describedBytes : volume->data.size(),
           {},
-          volume->geometry.BytesPerSector};
+          volume->geometry.BytesPerSector,
+          volume->bus};
 }
 
 Handle FakePlatform::OpenVolume(char letter, bool forReading) {

@@ -33,6 +33,7 @@ struct FakeVolume {
   unsigned driveType = DRIVE_REMOVABLE;
   std::string path;
   std::string model;
+  TDriveBus bus = TDriveBus::kUnknown;
   std::vector<std::uint8_t> data;
 
   bool failOpen = false;
