@@ -54,7 +54,7 @@ class TQuietHost : public TScanHost {
   void Warn(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
   void FileStored(const std::string&) override { ++stored; }
   void ScanningEnded() override {}
-  void SearchEnded() override {}
+  void SearchEnded(const TScanOutcome&) override {}
 };
 
 }  // namespace

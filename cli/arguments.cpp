@@ -214,7 +214,8 @@ Options:
   --version      show the version and exit
   --             end of options
 
-Progress goes to stderr. When the scan has ended, every file found is written
+Progress goes to stderr, then a line that says how the scan ended ("Finished:
+33 files in 0:01:58"). When the scan has ended, every file found is written
 out in DEST and its full path printed on stdout, one per line.
 Ctrl-C (SIGINT) or SIGTERM stops the scan after the sectors being read; what
 was found so far is still written out. A second one gives up the write-out,

@@ -2,7 +2,6 @@
 #include "cli/consolehost.h"
 
 #include <algorithm>
-#include <cmath>
 #include <string_view>
 
 namespace {
@@ -11,13 +10,6 @@ namespace {
 constexpr std::uint32_t kSectorsPerClockCheck = 64;
 
 }  // namespace
-
-std::string DurationText(double seconds) {
-  const auto total = static_cast<long long>(std::max(0.0, std::round(seconds)));
-  char text[32];
-  std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60, total % 60);
-  return text;
-}
 
 std::string ProgressText(std::uint64_t doneBytes, std::uint64_t totalBytes, double seconds,
                          std::int32_t found, std::int32_t readErrors) {
@@ -35,14 +27,15 @@ std::string ProgressText(std::uint64_t doneBytes, std::uint64_t totalBytes, doub
 TConsoleScanHost::TConsoleScanHost(const TCarveOptions& options, std::string destinationText,
                                    const TDriveGeometry& geometry,
                                    const volatile std::sig_atomic_t& stop, std::FILE* err,
-                                   bool terminal)
+                                   bool terminal, TScanClock clock)
     : options_(options),
       destination_(std::move(destinationText)),
       geometry_(geometry),
       stop_(stop),
       err_(err),
       terminal_(terminal),
-      start_(Clock::now()),
+      clock_(std::move(clock)),
+      start_(clock_()),
       lastShown_(start_) {}
 
 int TConsoleScanHost::SectorsAtOnce() {
@@ -72,7 +65,7 @@ void TConsoleScanHost::SearchStarting() {
 }
 
 void TConsoleScanHost::ScanningStarted() {
-  start_ = lastShown_ = Clock::now();
+  start_ = lastShown_ = clock_();
   if (terminal_) ShowProgress();
 }
 
@@ -119,6 +112,10 @@ void TConsoleScanHost::ScanningEnded() {
   ClearLine();
 }
 
+void TConsoleScanHost::SearchEnded(const TScanOutcome& outcome) {
+  if (const std::string text = ScanEndText(outcome, Seconds()); !text.empty()) Message(text);
+}
+
 void TConsoleScanHost::Message(const std::string& text) {
   ClearLine();
   std::fprintf(err_, "fernhollow-carve: %s\n", text.c_str());
@@ -126,19 +123,19 @@ void TConsoleScanHost::Message(const std::string& text) {
 }
 
 double TConsoleScanHost::Seconds() const {
-  return std::chrono::duration<double>(Clock::now() - start_).count();
+  return std::chrono::duration<double>(clock_() - start_).count();
 }
 
 void TConsoleScanHost::MaybeShowProgress() {
   sinceClockCheck_ = 0;
-  const auto now = Clock::now();
+  const auto now = clock_();
   const auto interval = terminal_ ? std::chrono::duration_cast<Clock::duration>(kTerminalInterval)
                                   : std::chrono::duration_cast<Clock::duration>(kLogInterval);
   if (now - lastShown_ >= interval) ShowProgress();
 }
 
 void TConsoleScanHost::ShowProgress() {
-  lastShown_ = Clock::now();
+  lastShown_ = clock_();
   const std::uint64_t bytesPerSector = geometry_.BytesPerSector;
   const std::string text = ProgressText(std::uint64_t{sector_} * bytesPerSector,
                                         std::uint64_t{geometry_.TotalSectors} * bytesPerSector,

@@ -13,12 +13,11 @@
 
 #include "cli/arguments.h"
 #include "engine/scan.h"
+#include "engine/scanend.h"
 
 // One progress line: percent, speed, time left, files found, read errors.
 std::string ProgressText(std::uint64_t doneBytes, std::uint64_t totalBytes, double seconds,
                          std::int32_t found, std::int32_t readErrors);
-// "1:02:03"
-std::string DurationText(double seconds);
 
 class TConsoleScanHost : public TScanHost {
  public:
@@ -26,7 +25,8 @@ class TConsoleScanHost : public TScanHost {
   // progress rewrites a single line there and prints plain lines elsewhere.
   TConsoleScanHost(const TCarveOptions& options, std::string destinationText,
                    const TDriveGeometry& geometry, const volatile std::sig_atomic_t& stop,
-                   std::FILE* err, bool terminal);
+                   std::FILE* err, bool terminal,
+                   TScanClock clock = &std::chrono::steady_clock::now);
 
   std::uint8_t DriveNumber() override { return kDrive; }
   const TDriveGeometry& DriveGeometry() override { return geometry_; }
@@ -51,7 +51,8 @@ class TConsoleScanHost : public TScanHost {
   void Warn(const std::string& text) override;
   void FileStored(const std::string& storedName) override;
   void ScanningEnded() override;
-  void SearchEnded() override {}
+  // Says how the search ended, as the window does.
+  void SearchEnded(const TScanOutcome& outcome) override;
 
   // Runs the scan through this host and keeps why it ended.
   void Run() { end_ = RunScan(*this); }
@@ -91,6 +92,7 @@ class TConsoleScanHost : public TScanHost {
   std::FILE* err_;
   const bool terminal_;
   TZlibTool zlib_;
+  const TScanClock clock_;
 
   std::vector<std::string> stored_;
   std::string cutAtStop_;

@@ -84,7 +84,7 @@ TScanEnd TScan::Run() {
   if (!ScanBuffer) {
     host_.Warn("Not enough memory for the 2048000-byte sector buffer; the scan cannot run.");
     EndOfScan();
-    host_.SearchEnded();
+    host_.SearchEnded({TScanEnd::NotStarted, 0, geometry_.TotalSectors, FoundCount});
     return TScanEnd::NotStarted;
   }
   CurrentSector = 0;
@@ -112,11 +112,16 @@ TScanEnd TScan::Run() {
         "The drive can no longer be read (the card may have been removed). The files found so far "
         "are listed on the Restore tab.");
   }
-  host_.SearchEnded();
-  if (driveGone_) return TScanEnd::DriveGone;
-  if (FileError || storeFailed) return TScanEnd::DestinationFailed;
-  if (cancelled) return TScanEnd::Cancelled;
-  return TScanEnd::Completed;
+  TScanEnd end = TScanEnd::Completed;
+  if (driveGone_) {
+    end = TScanEnd::DriveGone;
+  } else if (FileError || storeFailed) {
+    end = TScanEnd::DestinationFailed;
+  } else if (cancelled) {
+    end = TScanEnd::Cancelled;
+  }
+  host_.SearchEnded({end, CurrentSector, geometry_.TotalSectors, FoundCount});
+  return end;
 }
 
 void TScan::ReadChunk() {

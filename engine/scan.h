@@ -11,6 +11,24 @@
 #include "diskio/ldiskio.h"
 #include "engine/filedet.h"
 
+// Why a scan ended.
+enum class TScanEnd {
+  Completed,          // read to the volume's last sector
+  Cancelled,          // the user (or a signal) stopped it
+  DriveGone,          // the drive could no longer be read
+  DestinationFailed,  // a file could not be created, written or stored
+  NotStarted,         // no destination, an unusable sector size, no memory
+};
+
+// How a search ended, for the line that says so.
+struct TScanOutcome {
+  TScanEnd end = TScanEnd::NotStarted;
+  // The first sector not read: the volume's size when the scan read to its end.
+  std::uint32_t sector = 0;
+  std::uint32_t totalSectors = 0;
+  std::int32_t found = 0;  // headers found, as "Images found" counts them
+};
+
 // What the scan needs of the window: the settings it reads, what it shows and
 // asks, and where it reports each stored file. The window's side decides how
 // often it repaints and pumps its events; the scan tells it everything.
@@ -58,7 +76,8 @@ class TScanHost {
   // Drive "ready", clip stopped and hidden, Start and the drive list on,
   // Cancel off, progress 0, current sector empty.
   virtual void ScanningEnded() = 0;
-  virtual void SearchEnded() = 0;  // status "Ready"
+  // Status "Ready", and how the search ended.
+  virtual void SearchEnded(const TScanOutcome& outcome) = 0;
 };
 
 // The read buffer's size, which also bounds the sectors read at once.
@@ -77,15 +96,6 @@ int CreateCarvedFile(const std::string& name, bool replace);
 // name, and how far they reach ("2 TiB" of 512-byte sectors, "16 TiB" of 4096).
 bool BeyondSectorNumbers(std::uint64_t sizeBytes, std::uint32_t bytesPerSector);
 std::string SectorNumberLimitText(std::uint32_t bytesPerSector);
-
-// Why a scan ended.
-enum class TScanEnd {
-  Completed,          // read to the volume's last sector
-  Cancelled,          // the user (or a signal) stopped it
-  DriveGone,          // the drive could no longer be read
-  DestinationFailed,  // a file could not be created, written or stored
-  NotStarted,         // no destination, an unusable sector size, no memory
-};
 
 // Runs a whole scan; returns when it has ended, and why.
 TScanEnd RunScan(TScanHost& host);

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QFontInfo>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QIcon>
 #include <QKeyEvent>
@@ -43,6 +44,10 @@ namespace {
 
 constexpr int kValueLabelWidth = 69;
 constexpr int kLabelHeight = 13;
+// The Search tab's lines run as wide as its progress bar; the end line sits
+// under Start and Cancel.
+constexpr int kSearchLineWidth = 377;
+constexpr int kSearchEndTop = 252;
 constexpr int kSizeRightEdge = 145;
 constexpr int kSizeTop = 224;
 // The Drive tab's line saying which device a drive is, below the list and
@@ -288,8 +293,31 @@ void TForm1::BuildSearchTab(QWidget* frame) {
   LabelReadErrors = AddValueLabel(frame, "LabelReadErrors", 100, 152, "");
   AddLabel(frame, 16, 176, "Current sector:");
   LabelCurrentSector = AddValueLabel(frame, "LabelCurrentSector", 100, 176, "");
+  // Addition: how far there is to go, and, once a search is over, how it ended.
+  LabelTimeLeft = Add<QLabel>(frame, "LabelTimeLeft", {100, 176, 0, kLabelHeight});
+  LabelSearchEnd =
+      Add<QLabel>(frame, "LabelSearchEnd", {16, kSearchEndTop, kSearchLineWidth, kLabelHeight});
   ButtonStart = AddButton(frame, "ButtonStart", {8, 216, 75, 25}, "&Start");
   ButtonCancel = AddButton(frame, "ButtonCancel", {88, 216, 75, 25}, "&Cancel");
+}
+
+void TForm1::ShowTimeLeft(const QString& text) {
+  // Just after the sector's number, whose width changes only with its digits.
+  const QFontMetrics metrics = LabelCurrentSector->fontMetrics();
+  const int x = LabelCurrentSector->x() +
+                metrics.horizontalAdvance(LabelCurrentSector->text() + QLatin1Char(' '));
+  const int width = 16 + kSearchLineWidth - x;  // up to the progress bar's right edge
+  if (LabelTimeLeft->x() != x || LabelTimeLeft->width() != width) {
+    LabelTimeLeft->setGeometry(x, LabelTimeLeft->y(), width, kLabelHeight);
+  }
+  LabelTimeLeft->setText(metrics.elidedText(text, Qt::ElideRight, width));
+}
+
+void TForm1::ShowSearchEnd(const QString& text) {
+  const QString shown =
+      LabelSearchEnd->fontMetrics().elidedText(text, Qt::ElideMiddle, LabelSearchEnd->width());
+  LabelSearchEnd->setText(shown);
+  LabelSearchEnd->setToolTip(shown == text ? QString() : text);
 }
 
 void TForm1::BuildRestoreTab(QWidget* frame) {

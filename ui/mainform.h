@@ -10,6 +10,7 @@
 #include "compress/zlibtool.h"
 #include "diskio/ldiskio.h"
 #include "engine/filedet.h"
+#include "engine/scanend.h"
 
 class DiskPlatform;
 class QCheckBox;
@@ -48,6 +49,9 @@ class TForm1 : public QWidget {
   TSearchTypes SearchTypes;
   bool CheckFiles = false;  // kept current from chkCheckFiles, read by the scan at every sector
 
+  // The clock a search's repaints, time left and duration go by.
+  TScanClock Clock = &std::chrono::steady_clock::now;
+
   // The folder chooser, created at start-up after the window.
   TDialogSelectDir* DialogSelectDir = nullptr;
 
@@ -74,6 +78,12 @@ class TForm1 : public QWidget {
   bool Scanning() const { return scanning_; }
   // Shows "<size> Bytes" in lblSize, right edge fixed, clear of its caption.
   void ShowFileSize(qint64 size);
+  // "of <total>" and, once known, "Time left: m:ss" right after the current
+  // sector's number; empty text hides it.
+  void ShowTimeLeft(const QString& text);
+  // The line that says how the last search ended; elided to its room, whole
+  // in its tooltip.
+  void ShowSearchEnd(const QString& text);
 
   // Controls, named as their objectName.
   QTabWidget* PageControl = nullptr;
@@ -114,6 +124,8 @@ class TForm1 : public QWidget {
   QLabel* LabelImagesFound = nullptr;
   QLabel* LabelReadErrors = nullptr;
   QLabel* LabelCurrentSector = nullptr;
+  QLabel* LabelTimeLeft = nullptr;
+  QLabel* LabelSearchEnd = nullptr;
   QPushButton* ButtonStart = nullptr;
   QPushButton* ButtonCancel = nullptr;
 

@@ -27,7 +27,22 @@ QString Number(std::int64_t value) {
 
 }  // namespace
 
-TWindowScanHost::TWindowScanHost(TForm1& form) : form_(form), lastRepaint_(Clock::now()) {}
+TWindowScanHost::TWindowScanHost(TForm1& form)
+    : form_(form), clock_(form.Clock), lastRepaint_(clock_()), start_(lastRepaint_) {}
+
+template <class Box>
+auto TWindowScanHost::Waiting(Box&& box) {
+  const Clock::time_point asked = clock_();
+  const auto answer = box();
+  const Clock::time_point answered = clock_();
+  waited_ += answered - asked;
+  lastRepaint_ = answered;
+  return answer;
+}
+
+double TWindowScanHost::ReadingSeconds(Clock::time_point now) const {
+  return std::chrono::duration<double>(now - start_ - waited_).count();
+}
 
 std::uint8_t TWindowScanHost::DriveNumber() {
   return form_.DriveNumber;
@@ -68,6 +83,7 @@ void TWindowScanHost::SearchStarting() {
   form_.lstResults->clear();
   form_.cmdRecSel->setEnabled(false);
   form_.cmdRecAll->setEnabled(false);
+  form_.ShowSearchEnd({});
 }
 
 void TWindowScanHost::ScanningStarted() {
@@ -80,12 +96,14 @@ void TWindowScanHost::ScanningStarted() {
   form_.LabelStatus->setText(QStringLiteral("busy"));
   form_.Animate1->show();
   form_.Animate1->Play();
+  start_ = clock_();
+  waited_ = {};
 }
 
 void TWindowScanHost::Pump() {
   // The scan pumps at every failed read. Those pumps must not hold back the
   // repaint, or the display stands still for as long as reads keep failing.
-  if (Clock::now() - lastRepaint_ >= kPumpInterval) {
+  if (clock_() - lastRepaint_ >= kPumpInterval) {
     Repaint();
     return;
   }
@@ -97,8 +115,14 @@ void TWindowScanHost::Repaint() {
   form_.LabelCurrentSector->setText(Number(sector_));
   form_.ProgressBar->setValue(ProgressPosition(sector_, totalSectors_));
   form_.LabelImagesFound->setText(Number(found_));
+  const Clock::time_point now = clock_();
+  QString total = QStringLiteral("of ") + Number(totalSectors_);
+  if (const auto left = SecondsLeft(sector_, totalSectors_, ReadingSeconds(now))) {
+    total += QStringLiteral("   Time left: ") + QString::fromStdString(ClockText(*left));
+  }
+  form_.ShowTimeLeft(total);
   QCoreApplication::processEvents();
-  lastRepaint_ = Clock::now();
+  lastRepaint_ = clock_();
   sinceClockCheck_ = 0;
 }
 
@@ -109,13 +133,13 @@ void TWindowScanHost::SectorReached(std::uint32_t sector, std::uint32_t totalSec
   repaintDue_ = false;
   if (!edge && ++sinceClockCheck_ < kSectorsPerClockCheck) return;
   sinceClockCheck_ = 0;
-  if (edge || Clock::now() - lastRepaint_ >= kPumpInterval) Repaint();
+  if (edge || clock_() - lastRepaint_ >= kPumpInterval) Repaint();
 }
 
 void TWindowScanHost::ReadingSector(std::uint32_t sector) {
   // A single-sector read takes far longer than a clock check.
   sector_ = sector;
-  if (Clock::now() - lastRepaint_ >= kPumpInterval) Repaint();
+  if (clock_() - lastRepaint_ >= kPumpInterval) Repaint();
 }
 
 void TWindowScanHost::FoundCountChanged(std::int32_t found) {
@@ -127,14 +151,14 @@ void TWindowScanHost::ReadErrorsChanged(std::int32_t errors) {
 }
 
 bool TWindowScanHost::ConfirmOverwrite(const std::string& text) {
-  const bool yes = AskConfirmation(&form_, QString::fromStdString(text), kJa);
-  lastRepaint_ = Clock::now();
-  return yes;
+  return Waiting([&] { return AskConfirmation(&form_, QString::fromStdString(text), kJa); });
 }
 
 void TWindowScanHost::Warn(const std::string& text) {
-  ShowWarning(&form_, QString::fromStdString(text));
-  lastRepaint_ = Clock::now();
+  Waiting([&] {
+    ShowWarning(&form_, QString::fromStdString(text));
+    return true;
+  });
 }
 
 void TWindowScanHost::FileStored(const std::string& storedName) {
@@ -162,8 +186,11 @@ void TWindowScanHost::ScanningEnded() {
   form_.ButtonCancel->setEnabled(false);
   form_.ProgressBar->setValue(0);
   form_.LabelCurrentSector->clear();
+  form_.ShowTimeLeft({});
 }
 
-void TWindowScanHost::SearchEnded() {
+void TWindowScanHost::SearchEnded(const TScanOutcome& outcome) {
+  const double seconds = std::chrono::duration<double>(clock_() - start_).count();
+  form_.ShowSearchEnd(QString::fromStdString(ScanEndText(outcome, seconds)));
   form_.SB->showMessage(QStringLiteral("Ready"));
 }

@@ -3,12 +3,14 @@
 // keeps the window alive. Labels, the progress bar and the event pump run at
 // most every ~15 ms (and at every failed read, box, store and the last
 // sector), so the scan runs at the speed of the medium, yet every repaint
-// shows the sector being processed.
+// shows the sector being processed, the time left and, at the end, how the
+// search ended.
 #pragma once
 
 #include <chrono>
 
 #include "engine/scan.h"
+#include "engine/scanend.h"
 
 class TForm1;
 
@@ -39,7 +41,7 @@ class TWindowScanHost : public TScanHost {
   void Warn(const std::string& text) override;
   void FileStored(const std::string& storedName) override;
   void ScanningEnded() override;
-  void SearchEnded() override;
+  void SearchEnded(const TScanOutcome& outcome) override;
 
   int Repaints() const { return repaints_; }
 
@@ -49,13 +51,20 @@ class TWindowScanHost : public TScanHost {
  private:
   using Clock = std::chrono::steady_clock;
   void Repaint();
+  // Runs a box; the time the user takes to answer is not reading time.
+  template <class Box>
+  auto Waiting(Box&& box);
+  double ReadingSeconds(Clock::time_point now) const;
 
   TForm1& form_;
+  const TScanClock clock_;
   std::uint32_t sector_ = 0;
   std::uint32_t totalSectors_ = 0;
   std::int32_t found_ = 0;
   std::uint32_t sinceClockCheck_ = 0;
   Clock::time_point lastRepaint_;
+  Clock::time_point start_;   // of the scanning
+  Clock::duration waited_{};  // in boxes since then
   int repaints_ = 0;
   bool repaintDue_ = false;  // a store happened since the last sector
 };

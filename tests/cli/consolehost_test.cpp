@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -56,7 +57,7 @@ class ConsoleHostTest : public ::testing::Test {
 
   TConsoleScanHost& Scan(bool terminal = false) {
     host = std::make_unique<TConsoleScanHost>(options, destination, geometry, stop, err.File(),
-                                              terminal);
+                                              terminal, clock);
     InitDiskAccess(platform);
     host->Run();
     return *host;
@@ -74,6 +75,7 @@ class ConsoleHostTest : public ::testing::Test {
   std::string destination = scratch.Path().string() + "/";
   volatile std::sig_atomic_t stop = 0;
   TCapture err;
+  TScanClock clock = &std::chrono::steady_clock::now;
   std::unique_ptr<TConsoleScanHost> host;
 };
 
@@ -179,6 +181,37 @@ TEST_F(ConsoleHostTest, OnATerminalWarningsBeginOnALineOfTheirOwn) {
   RunScan(quiet);
   EXPECT_EQ(plain.Text().find('\r'), std::string::npos);
   EXPECT_EQ(plain.Text().find("read errors"), std::string::npos);
+}
+
+TEST_F(ConsoleHostTest, TheLastLineOfTheScanSaysHowItEnded) {
+  // A slow card: every read takes a second by the host's clock.
+  std::chrono::steady_clock::time_point now{};
+  clock = [&now] { return now; };
+  Card(1000, {0, 5, 500});
+  options.sectorsAtOnce = 10;
+  const auto lastLine = [this] {
+    platform.reads.clear();
+    Scan();
+    const std::string text = err.Text();
+    const std::size_t start = text.rfind('\n', text.size() - 2);
+    return text.substr(start == std::string::npos ? 0 : start + 1);
+  };
+
+  platform.onRead = [&now] { now += std::chrono::seconds(1); };
+  EXPECT_EQ(lastLine(), "fernhollow-carve: Finished: 3 files in 0:01:40\n");
+
+  platform.onRead = [&] {
+    now += std::chrono::seconds(1);
+    if (platform.reads.size() == 20) stop = 1;  // while sectors 200 to 209 are read
+  };
+  EXPECT_EQ(lastLine(), "fernhollow-carve: Cancelled at sector 210 of 1000: 2 files\n");
+
+  // One header in the first run of sectors, and its file cannot be made.
+  stop = 0;
+  platform.onRead = nullptr;
+  options.sectorsAtOnce = 5;
+  destination = (scratch.Path() / "gone").string() + "/";
+  EXPECT_EQ(lastLine(), "fernhollow-carve: Stopped: the destination cannot be written: 1 file\n");
 }
 
 TEST(ProgressTextTest, PercentSpeedAndTimeLeft) {

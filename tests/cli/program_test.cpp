@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <sstream>
 
 #include "cli/arguments.h"
@@ -170,6 +171,11 @@ TEST_F(ProgramTest, ASampleCardComesBackWholeAndOnlyThePlainFilesStay) {
   EXPECT_TRUE(FilesEndingIn(dest, ".rdf").empty());
   EXPECT_EQ(std::distance(fs::directory_iterator(dest), {}), std::ssize(files));
   EXPECT_NE(run.err.find("scanned 2.1 MB"), std::string::npos) << run.err;
+  // The window's end line, on a line of its own.
+  EXPECT_TRUE(std::regex_search(
+      run.err, std::regex("\nfernhollow-carve: Finished: " + std::to_string(files.size()) +
+                          " files in [0-9]+:[0-5][0-9]:[0-5][0-9]\n")))
+      << run.err;
 }
 
 TEST_F(ProgramTest, KeepStoredKeepsTheCompressedCopies) {
@@ -250,6 +256,12 @@ TEST_F(ProgramTest, SigintStopsTheScanAndWhatWasFoundIsStillWrittenOut) {
   EXPECT_EQ(run.status, 1) << run.err;
   EXPECT_NE(run.err.find("Stopping"), std::string::npos) << run.err;
   EXPECT_NE(run.err.find("stopped early"), std::string::npos) << run.err;
+  std::smatch cancelled;
+  ASSERT_TRUE(std::regex_search(
+      run.err, cancelled,
+      std::regex("\nfernhollow-carve: Cancelled at sector ([0-9]+) of 1048576: ([0-9]+) files?\n")))
+      << run.err;
+  EXPECT_LT(std::stoul(cancelled[1]), 1048576u);
 
   const std::vector<std::string> lines = Lines(run.out);
   ASSERT_FALSE(lines.empty());

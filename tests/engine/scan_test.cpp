@@ -327,6 +327,51 @@ TEST_F(ScanTest, CancelFinishesTheChunkAndStoresTheOpenFile) {
   EXPECT_EQ(host.events.back(), "SearchEnded");
 }
 
+TEST_F(ScanTest, ItsEndSaysWhyWhereItStoppedAndHowManyFilesItFound) {
+  FakeVolume& card = Card(500);
+  Jpeg(card, 2);
+  Jpeg(card, 30);
+  Jpeg(card, 300);
+  host.sectorsAtOnce = 50;
+  InitDiskAccess(platform);
+  const auto scan = [this] {
+    host.outcome = {};
+    EXPECT_EQ(RunScan(host), host.outcome.end);
+    return host.outcome;
+  };
+
+  TScanOutcome outcome = scan();
+  EXPECT_EQ(outcome.end, TScanEnd::Completed);
+  EXPECT_EQ(outcome.sector, 500u);
+  EXPECT_EQ(outcome.totalSectors, 500u);
+  EXPECT_EQ(outcome.found, 3);
+
+  // Cancelled in the second chunk, which is still carved to its end.
+  host.onSector = [this](std::uint32_t sector) {
+    if (sector == 60) host.cancel = true;
+  };
+  outcome = scan();
+  host.onSector = nullptr;
+  EXPECT_EQ(outcome.end, TScanEnd::Cancelled);
+  EXPECT_EQ(outcome.sector, 100u);
+  EXPECT_EQ(outcome.found, 2);
+
+  // Gone while a failed chunk is read again sector by sector: it stopped at
+  // the first sector that could not be read.
+  card.unreadable = {160};
+  platform.reads.clear();
+  platform.onRead = [this] {
+    if (platform.reads.size() == 6) platform.deviceGone = true;  // the third single read
+  };
+  outcome = scan();
+  platform.onRead = nullptr;
+  platform.deviceGone = false;
+  card.unreadable.clear();
+  EXPECT_EQ(outcome.end, TScanEnd::DriveGone);
+  EXPECT_EQ(outcome.sector, 152u);
+  EXPECT_EQ(outcome.found, 2);
+}
+
 TEST_F(ScanTest, SecondScanStartsNumberingAgain) {
   FakeVolume& card = Card(50);
   Jpeg(card, 0);

@@ -36,6 +36,7 @@ class TRecordingHost : public TScanHost {
   std::int32_t found = -1;
   std::int32_t readErrors = -1;
   int pumps = 0;
+  TScanOutcome outcome;  // as the scan reported it at its end
 
   std::uint8_t DriveNumber() override { return drive; }
   const TDriveGeometry& DriveGeometry() override { return geometry; }
@@ -71,7 +72,10 @@ class TRecordingHost : public TScanHost {
   void Warn(const std::string& text) override { warnings.push_back(text); }
   void FileStored(const std::string& storedName) override { stored.push_back(storedName); }
   void ScanningEnded() override { events.push_back("ScanningEnded"); }
-  void SearchEnded() override { events.push_back("SearchEnded"); }
+  void SearchEnded(const TScanOutcome& how) override {
+    events.push_back("SearchEnded");
+    outcome = how;
+  }
 };
 
 // A checked scan of a whole card image (512-byte sectors), every box ticked
