@@ -67,7 +67,7 @@ TScanEnd TScan::Run() {
   DestPath = host_.DestinationText();
   if (DestPath.back() != '/') DestPath += '/';
   NamePrefix = host_.FilenamePrefix();
-  FoundCount = ReadErrorCount = NameOffset = 0;
+  FoundCount = CreatedCount = ReadErrorCount = NameOffset = 0;
   host_.ClearCancelRequest();
   host_.ScanningStarted();
   host_.Pump();
@@ -217,7 +217,7 @@ void TScan::ProcessChunk(std::uint32_t count) {
         openFormat_ = found_.format;
         finder_ = MakeEndFinder(found_, BytesLeft(), &fileBytes_);
       }
-      host_.FoundCountChanged(FoundCount);
+      host_.FoundCountChanged(CreatedCount);
     }
     if (FileOpen) {
       if (runBytes_ == 0) runStart_ = sector;
@@ -369,6 +369,9 @@ void TScan::OpenCarvedFile(const std::string& tag) {
     return;
   }
   FileOpen = true;
+  // Mend: the count took in headers whose file was never created, so a
+  // failed create showed "Images found: 1" beside an empty list.
+  ++CreatedCount;
   errorsAtOpen_ = ReadErrorCount;
   spanned_ = 0;
   listing_.push_back({CarvedName, {}});
@@ -475,7 +478,7 @@ void TScan::List(const std::string& path, const std::string& storedName) {
     }
   }
   while (!listing_.empty() && !listing_.front().name.empty()) {
-    host_.FileStored(listing_.front().name);
+    host_.FileStored(listing_.front().name, listing_.front().path + ".rdf");
     listing_.pop_front();
   }
 }
@@ -498,7 +501,7 @@ bool TScan::EndOfScan() {
   }
   // Files that could not be stored list nothing; those after them still show.
   for (const TListed& listed : listing_) {
-    if (!listed.name.empty()) host_.FileStored(listed.name);
+    if (!listed.name.empty()) host_.FileStored(listed.name, listed.path + ".rdf");
   }
   listing_.clear();
   host_.ScanningEnded();
