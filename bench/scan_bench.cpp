@@ -52,7 +52,7 @@ class TQuietHost : public TScanHost {
   void ReadErrorsChanged(std::int32_t) override {}
   bool ConfirmOverwrite(const std::string&) override { return true; }
   void Warn(const std::string& text) override { std::fprintf(stderr, "%s\n", text.c_str()); }
-  void FileStored(const std::string&) override { ++stored; }
+  void FileStored(const std::string&, const std::string&) override { ++stored; }
   void ScanningEnded() override {}
   void SearchEnded(const TScanOutcome&) override {}
 };

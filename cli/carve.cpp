@@ -14,9 +14,11 @@
 #include <vector>
 
 #include "cli/consolehost.h"
+#include "diskio/deviceaccess.h"
 #include "diskio/ldiskio.h"
 #include "diskio/linuxplatform.h"
 #include "diskio/samemedium.h"
+#include "engine/destination.h"
 #include "engine/restore.h"
 #include "engine/scan.h"
 
@@ -38,7 +40,9 @@ std::string SourceProblem(const std::string& source) {
   if (fd < 0) {
     const int error = errno;
     std::string problem = std::strerror(error);
-    if (S_ISBLK(info.st_mode) && (error == EACCES || error == EPERM)) {
+    // Root refused is the system's own refusal: rights would not help.
+    if (S_ISBLK(info.st_mode) && (error == EACCES || error == EPERM) &&
+        !PassesOverFilePermissions()) {
       problem += " (reading a device needs root, or membership of the disk group)";
     }
     return problem;
@@ -59,9 +63,10 @@ std::string MakeDestination(const std::string& dest, bool& made) {
     }
     made = true;
   }
-  // Found out now rather than at the first file, perhaps an hour into the scan.
-  if (::access(dest.c_str(), W_OK | X_OK) != 0) {
-    const std::string problem = std::strerror(errno);
+  // Found out now rather than at the first file, perhaps an hour into the
+  // scan; by a file made and removed, as the mode bits do not tell for root.
+  std::string problem;
+  if (CheckDestinationFolder(dest, problem) != TDestinationState::Writable) {
     if (made) ::rmdir(dest.c_str());
     made = false;
     return problem;

@@ -100,7 +100,8 @@ void TConsoleScanHost::Warn(const std::string& text) {
   Message(text);
 }
 
-void TConsoleScanHost::FileStored(const std::string& storedName) {
+void TConsoleScanHost::FileStored(const std::string& storedName,
+                                  const std::string& /*storedPath*/) {
   stored_.push_back(storedName);
   // Once the stop is seen no more sectors are read: what is stored then is
   // the file that was open, cut where the scan stopped.

@@ -49,7 +49,7 @@ class TConsoleScanHost : public TScanHost {
   void ReadErrorsChanged(std::int32_t errors) override;
   bool ConfirmOverwrite(const std::string& text) override;
   void Warn(const std::string& text) override;
-  void FileStored(const std::string& storedName) override;
+  void FileStored(const std::string& storedName, const std::string& storedPath) override;
   void ScanningEnded() override;
   // Says how the search ended, as the window does.
   void SearchEnded(const TScanOutcome& outcome) override;

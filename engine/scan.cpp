@@ -67,7 +67,7 @@ TScanEnd TScan::Run() {
   DestPath = host_.DestinationText();
   if (DestPath.back() != '/') DestPath += '/';
   NamePrefix = host_.FilenamePrefix();
-  FoundCount = ReadErrorCount = NameOffset = 0;
+  FoundCount = CreatedCount = ReadErrorCount = NameOffset = 0;
   host_.ClearCancelRequest();
   host_.ScanningStarted();
   host_.Pump();
@@ -84,7 +84,7 @@ TScanEnd TScan::Run() {
   if (!ScanBuffer) {
     host_.Warn("Not enough memory for the 2048000-byte sector buffer; the scan cannot run.");
     EndOfScan();
-    host_.SearchEnded({TScanEnd::NotStarted, 0, geometry_.TotalSectors, FoundCount});
+    host_.SearchEnded({TScanEnd::NotStarted, 0, geometry_.TotalSectors, CreatedCount});
     return TScanEnd::NotStarted;
   }
   CurrentSector = 0;
@@ -120,7 +120,7 @@ TScanEnd TScan::Run() {
   } else if (cancelled) {
     end = TScanEnd::Cancelled;
   }
-  host_.SearchEnded({end, CurrentSector, geometry_.TotalSectors, FoundCount});
+  host_.SearchEnded({end, CurrentSector, geometry_.TotalSectors, CreatedCount});
   return end;
 }
 
@@ -222,7 +222,7 @@ void TScan::ProcessChunk(std::uint32_t count) {
         openFormat_ = found_.format;
         finder_ = MakeEndFinder(found_, BytesLeft(), &fileBytes_);
       }
-      host_.FoundCountChanged(FoundCount);
+      host_.FoundCountChanged(CreatedCount);
     }
     if (FileOpen) {
       if (runBytes_ == 0) runStart_ = sector;
@@ -382,6 +382,9 @@ void TScan::OpenCarvedFile(const std::string& tag) {
     return;
   }
   FileOpen = true;
+  // Mend: the count took in headers whose file was never created, so a
+  // failed create showed "Images found: 1" beside an empty list.
+  ++CreatedCount;
   errorsAtOpen_ = ReadErrorCount;
   spanned_ = 0;
   listing_.push_back({CarvedName, {}});
@@ -488,7 +491,7 @@ void TScan::List(const std::string& path, const std::string& storedName) {
     }
   }
   while (!listing_.empty() && !listing_.front().name.empty()) {
-    host_.FileStored(listing_.front().name);
+    host_.FileStored(listing_.front().name, listing_.front().path + ".rdf");
     listing_.pop_front();
   }
 }
@@ -511,7 +514,7 @@ bool TScan::EndOfScan() {
   }
   // Files that could not be stored list nothing; those after them still show.
   for (const TListed& listed : listing_) {
-    if (!listed.name.empty()) host_.FileStored(listed.name);
+    if (!listed.name.empty()) host_.FileStored(listed.name, listed.path + ".rdf");
   }
   listing_.clear();
   host_.ScanningEnded();

@@ -26,7 +26,7 @@ struct TScanOutcome {
   // The first sector not read: the volume's size when the scan read to its end.
   std::uint32_t sector = 0;
   std::uint32_t totalSectors = 0;
-  std::int32_t found = 0;  // headers found, as "Images found" counts them
+  std::int32_t found = 0;  // files made, as "Images found" counts them
 };
 
 // What the scan needs of the window: the settings it reads, what it shows and
@@ -66,13 +66,17 @@ class TScanHost {
   // sector at a time: a host that shows progress does so on its usual
   // throttle, or the window stands still for the whole run's re-read.
   virtual void ReadingSector(std::uint32_t /*sector*/) {}
+  // The files created so far: a header whose file could not be created, or
+  // whose name the user would not let be replaced, is not counted.
   virtual void FoundCountChanged(std::int32_t found) = 0;
   virtual void ReadErrorsChanged(std::int32_t errors) = 0;
   // "&Ja" (true) or "&Nein" (false).
   virtual bool ConfirmOverwrite(const std::string& text) = 0;
   virtual void Warn(const std::string& text) = 0;
-  // A stored file's name as listed; the recover-all button comes on with it.
-  virtual void FileStored(const std::string& storedName) = 0;
+  // A stored file's name as listed, and its full path as it was written
+  // (the destination text may have changed since the scan began); the
+  // recover-all button comes on with it.
+  virtual void FileStored(const std::string& storedName, const std::string& storedPath) = 0;
   // Drive "ready", clip stopped and hidden, Start and the drive list on,
   // Cancel off, progress 0, current sector empty.
   virtual void ScanningEnded() = 0;

@@ -113,7 +113,8 @@ class TScan {
   std::uint16_t ChunkSectors = 1;
   std::unique_ptr<std::uint8_t[]> ScanBuffer;
   std::uint32_t CurrentSector = 0;
-  std::int32_t FoundCount = 0;
+  std::int32_t FoundCount = 0;    // headers that opened a file: numbers the names
+  std::int32_t CreatedCount = 0;  // files actually created: what is shown as found
   std::int32_t ReadErrorCount = 0;
   std::int32_t NameOffset = 0;
   bool FileOpen = false;

@@ -31,12 +31,14 @@
 #include "ui/drivepanel.h"
 #include "ui/elidedlabel.h"
 #include "ui/errorreport.h"
+#include "ui/foundfiles.h"
 #include "ui/helptab.h"
 #include "ui/listbox.h"
 #include "ui/modal.h"
 #include "ui/preview.h"
 #include "ui/scanhost.h"
 #include "ui/spinedit.h"
+#include "ui/startcheck.h"
 #include "ui/startup.h"
 #include "ui/statusbar.h"
 
@@ -60,10 +62,6 @@ constexpr int kCaptionGap = 6;
 constexpr int kSizeCaptionGap = 4;
 // The size is never drawn smaller than this; 2 TiB, the largest drive, fits.
 constexpr int kSmallestSizePixels = 7;
-
-// Set on an entry of the results list once recover selected or recover all
-// has written its plain file.
-constexpr int kRecoveredRole = Qt::UserRole;
 
 const char* const kTabIcons[] = {":/icons/tab-options.png", ":/icons/tab-help.png",
                                  ":/icons/tab-restore.png", ":/icons/tab-search.png",
@@ -477,8 +475,17 @@ void TForm1::ListBoxDrivesClick() {
 
 void TForm1::ButtonStartClick() {
   if (scanning_) return;
+  // Mend: a new search dropped the found files of the last one unasked. Asked
+  // first, so a folder is made only for a search that will run; the files go
+  // only once the search does (TWindowScanHost::SearchStarting), so a "&Nein"
+  // here or to any check below reads nothing and deletes nothing.
+  if (!ConfirmDropUnrecovered(this, *lstResults, TDropMoment::NewSearch)) return;
   const std::string drivePath = platform_.Describe(static_cast<char>(DriveNumber + 64)).path;
+  // Before the folder is made: it must not be made on the card either.
   if (DestinationOnDrive(drivePath)) return;
+  // Addition: a folder that is missing or cannot be written is found now, not
+  // at the first file found.
+  if (!DestinationReady(this, EditDestPath->text())) return;
   scanning_ = true;
   // The listed files are judged against the drive they came from, whatever
   // drive is picked later.
@@ -655,7 +662,7 @@ void TForm1::RecoverEntry(QListWidgetItem& item) {
   const std::string storedName = item.text().toStdString();
   const std::string plainPath = PlainPath(destination, storedName);
   RecoverStoredFile(ZLIB, StoredPath(destination, storedName), plainPath);
-  item.setData(kRecoveredRole, true);
+  MarkRecovered(item);
   SetStatusText(QString::fromStdString(plainPath) + QStringLiteral(" was successfully restored"));
 }
 
@@ -690,31 +697,15 @@ void TForm1::cmdRecAllClick() {
 }
 
 bool TForm1::FormCloseQuery() {
-  int unrecovered = 0;
-  for (int i = 0; i < lstResults->count(); ++i) {
-    if (!lstResults->item(i)->data(kRecoveredRole).toBool()) ++unrecovered;
-  }
-  if (unrecovered == 0) return true;
   // Mend: found files never recovered went with their stored copies, unasked.
-  // "&Nein" is the default: Enter alone must not throw them away.
-  return AskConfirmation(
-      this,
-      (unrecovered == 1 ? QStringLiteral("1 found file has not been recovered yet. Its "
-                                         "stored copy is deleted when Fernhollow closes. "
-                                         "Close anyway?")
-                        : QStringLiteral("%1 found files have not been recovered yet. Their "
-                                         "stored copies are deleted when Fernhollow closes. "
-                                         "Close anyway?")
-                              .arg(unrecovered)),
-      kNein);
+  return ConfirmDropUnrecovered(this, *lstResults, TDropMoment::Close);
 }
 
 void TForm1::FormClose() {
-  // Only the stored files go; recovered plain files stay.
-  for (int i = 0; i < lstResults->count(); ++i) {
-    DeleteFileQuietly(
-        StoredPath(EditDestPath->text().toStdString(), lstResults->item(i)->text().toStdString()));
-  }
+  // Only the stored files go; recovered plain files stay. Mend: each goes from
+  // where it was written; joined with the destination text as it reads now, a
+  // changed destination left them all behind and could reach another file.
+  DropFoundFiles(*lstResults);
 }
 
 void TForm1::Button3Click() {

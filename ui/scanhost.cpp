@@ -10,6 +10,7 @@
 #include <QStatusBar>
 
 #include "ui/animate.h"
+#include "ui/foundfiles.h"
 #include "ui/listbox.h"
 #include "ui/mainform.h"
 #include "ui/modal.h"
@@ -80,7 +81,9 @@ TZlibTool& TWindowScanHost::Compressor() {
 
 void TWindowScanHost::SearchStarting() {
   form_.SB->showMessage(QStringLiteral("Searching for images..."));
-  form_.lstResults->clear();
+  // Mend: the last search's stored files stayed behind, unlisted, for good.
+  // They go now that this search surely runs (the user was asked at Start).
+  DropFoundFiles(*form_.lstResults);
   form_.cmdRecSel->setEnabled(false);
   form_.cmdRecAll->setEnabled(false);
   form_.ShowSearchEnd({});
@@ -161,10 +164,9 @@ void TWindowScanHost::Warn(const std::string& text) {
   });
 }
 
-void TWindowScanHost::FileStored(const std::string& storedName) {
-  auto* item = new QListWidgetItem(QString::fromStdString(storedName));
-  item->setSizeHint({form_.lstResults->viewport()->width(), kListItemHeight});
-  form_.lstResults->addItem(item);
+void TWindowScanHost::FileStored(const std::string& storedName, const std::string& storedPath) {
+  ListFoundFile(*form_.lstResults, QString::fromStdString(storedName),
+                QString::fromStdString(storedPath));
   form_.cmdRecAll->setEnabled(true);
   // Shown at the next sector: pumping here, inside the store, would let a
   // recover write the plain file that the store is about to delete.

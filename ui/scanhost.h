@@ -39,7 +39,7 @@ class TWindowScanHost : public TScanHost {
   void ReadErrorsChanged(std::int32_t errors) override;
   bool ConfirmOverwrite(const std::string& text) override;
   void Warn(const std::string& text) override;
-  void FileStored(const std::string& storedName) override;
+  void FileStored(const std::string& storedName, const std::string& storedPath) override;
   void ScanningEnded() override;
   void SearchEnded(const TScanOutcome& outcome) override;
 

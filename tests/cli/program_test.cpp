@@ -20,6 +20,7 @@
 #include "tests/support/loopdevice.h"
 #include "tests/support/mountedimage.h"
 #include "tests/support/nbdharness.h"
+#include "tests/support/refusednodes.h"
 #include "tests/support/samplecard.h"
 #include "tests/support/sha256.h"
 #include "tests/support/tempdir.h"
@@ -221,6 +222,26 @@ TEST_F(ProgramTest, ASourceOrDestinationThatCannotBeUsedExitsWithOne) {
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("it is not a folder"), std::string::npos) << run.err;
   EXPECT_EQ(run.out, "");
+}
+
+// Root refused a device by the system itself hears the system's reason, not
+// advice about rights it has; a read-only folder is refused before reading.
+TEST_F(ProgramTest, RootRefusedADeviceOrAFolderHearsTheSystemsReason) {
+  TRefusedNodes nodes(scratch.Path() / "nodes");
+  if (!nodes.Add("card")) GTEST_SKIP() << "needs root and a tmpfs mounted nodev";
+  TRun run = RunProgram({(nodes.Folder() / "card").string(), dest.string()});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Permission denied"), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find("disk group"), std::string::npos) << run.err;
+
+  MakeCard(2 << 20, 0.5);
+  const fs::path readOnly = scratch.Path() / "ro";
+  fs::create_directories(readOnly);
+  if (::mount("tmpfs", readOnly.c_str(), "tmpfs", MS_RDONLY, "size=64k") != 0) return;
+  run = RunProgram({card, readOnly.string()});
+  ::umount2(readOnly.c_str(), MNT_DETACH);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Read-only file system"), std::string::npos) << run.err;
 }
 
 TEST_F(ProgramTest, ADestinationOnTheSearchedImageIsRefused) {

@@ -132,6 +132,22 @@ TEST_F(ScanTest, StoredNameIsCutByTheDestinationText) {
   EXPECT_TRUE(fs::exists(dir / "img1.JPG.rdf"));
 }
 
+TEST_F(ScanTest, StoredPathsAreWhereTheFilesWentWhateverTheDestinationReadsSince) {
+  FakeVolume& card = Card(40);
+  Jpeg(card, 0);
+  Jpeg(card, 20);
+  host.sectorsAtOnce = 10;
+  // Changed on the Options tab during the scan: it only cuts the names.
+  host.onSector = [&](std::uint32_t sector) {
+    if (sector == 10) host.destination = "/elsewhere/quite/long/";
+  };
+  Scan();
+  const std::string base = dir.string() + "/";
+  EXPECT_EQ(host.storedPaths,
+            (std::vector<std::string>{base + "img1.JPG.rdf", base + "img2.JPG.rdf"}));
+  for (const std::string& path : host.storedPaths) EXPECT_TRUE(fs::exists(path)) << path;
+}
+
 TEST_F(ScanTest, NumbersTakenInTheFolderAreSkipped) {
   FakeVolume& card = Card(100);
   for (std::uint32_t s : {0u, 10u, 20u, 30u}) Jpeg(card, s);
@@ -171,6 +187,8 @@ TEST_F(ScanTest, PastTheNumberBoundTheUserIsAskedAndNoSkipsTheFile) {
   EXPECT_EQ(fs::file_size(dir / "img100001.JPG"), 0u);
   ASSERT_EQ(host.stored, (std::vector<std::string>{"img100003.JPG", "img100004.JPG"}));
   EXPECT_EQ(Restored("img100004.JPG"), Sectors(card, 20, 10));  // Yes: overwritten
+  // The file skipped was never made, so it is not counted.
+  EXPECT_EQ(host.found, 2);
 }
 
 TEST_F(ScanTest, MissingDestinationWarnsPerHeaderAndEndsAfterTheChunk) {
@@ -186,7 +204,7 @@ TEST_F(ScanTest, MissingDestinationWarnsPerHeaderAndEndsAfterTheChunk) {
             (std::vector<std::string>{"Could not create destination file: " + base + "img1.JPG!",
                                       "Could not create destination file: " + base + "img2.JPG!"}));
   EXPECT_EQ(host.sectors.size(), 100u);
-  EXPECT_EQ(host.found, 2);
+  EXPECT_EQ(host.found, 0);  // neither file was made
   EXPECT_EQ(host.events.back(), "SearchEnded");
 }
 

@@ -32,6 +32,7 @@ class TRecordingHost : public TScanHost {
   std::vector<std::string> warnings;
   std::vector<std::string> questions;
   std::vector<std::string> stored;
+  std::vector<std::string> storedPaths;  // in step with stored
   std::vector<std::uint32_t> sectors;
   std::int32_t found = -1;
   std::int32_t readErrors = -1;
@@ -53,6 +54,7 @@ class TRecordingHost : public TScanHost {
   void SearchStarting() override {
     events.push_back("SearchStarting");
     stored.clear();
+    storedPaths.clear();
   }
   void ScanningStarted() override { events.push_back("ScanningStarted"); }
   void Pump() override { ++pumps; }
@@ -70,7 +72,10 @@ class TRecordingHost : public TScanHost {
     return answer;
   }
   void Warn(const std::string& text) override { warnings.push_back(text); }
-  void FileStored(const std::string& storedName) override { stored.push_back(storedName); }
+  void FileStored(const std::string& storedName, const std::string& storedPath) override {
+    stored.push_back(storedName);
+    storedPaths.push_back(storedPath);
+  }
   void ScanningEnded() override { events.push_back("ScanningEnded"); }
   void SearchEnded(const TScanOutcome& how) override {
     events.push_back("SearchEnded");

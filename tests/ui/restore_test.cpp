@@ -24,6 +24,7 @@
 #include "tests/support/recordingmodal.h"
 #include "tests/support/samplecard.h"
 #include "tests/support/tempdir.h"
+#include "ui/foundfiles.h"
 #include "ui/listbox.h"
 #include "ui/mainform.h"
 #include "ui/modal.h"
@@ -90,7 +91,8 @@ class RestoreWindowTest : public ::testing::Test {
     form->ZLIB.OutputFile = (dir / name).string() + ".rdf";
     form->ZLIB.Compress();
     fs::remove(dir / name);
-    form->lstResults->addItem(QString::fromStdString(name));
+    ListFoundFile(*form->lstResults, QString::fromStdString(name),
+                  QString::fromStdString((dir / name).string() + ".rdf"));
     form->cmdRecAll->setEnabled(true);
   }
 
@@ -189,7 +191,7 @@ TEST_F(RestoreWindowTest, EverythingRecoveredClosesUnasked) {
   EXPECT_EQ(Files(), (std::set<std::string>{"r1.JPG", "r2.BMP"}));
 }
 
-TEST_F(RestoreWindowTest, EditedDestinationSendsRecoverAndCleanUpToTheNewFolder) {
+TEST_F(RestoreWindowTest, EditedDestinationSendsRecoverToTheNewFolderButNotTheCleanUp) {
   AddEntry("recovered1.JPG", EncodeJpeg(32, 32, false, 1));
   AddEntry("recovered2.BMP", Bitmap(8, 8));
   const fs::path other = dir / "elsewhere";
@@ -206,10 +208,13 @@ TEST_F(RestoreWindowTest, EditedDestinationSendsRecoverAndCleanUpToTheNewFolder)
       form->SB->currentMessage(),
       QString::fromStdString((other / "recovered2.BMP").string()) + " was successfully restored");
 
+  // The clean-up goes where the files were stored; the copies in the new
+  // folder are not this run's.
   form->close();
-  EXPECT_FALSE(fs::exists(other / "recovered1.JPG.rdf"));
+  EXPECT_FALSE(fs::exists(dir / "recovered1.JPG.rdf"));
+  EXPECT_FALSE(fs::exists(dir / "recovered2.BMP.rdf"));
+  EXPECT_TRUE(fs::exists(other / "recovered1.JPG.rdf"));
   EXPECT_TRUE(fs::exists(other / "recovered2.BMP"));
-  EXPECT_TRUE(fs::exists(dir / "recovered1.JPG.rdf"));  // no longer reached
 }
 
 TEST_F(RestoreWindowTest, DestinationWithoutTrailingSlash) {
@@ -219,7 +224,8 @@ TEST_F(RestoreWindowTest, DestinationWithoutTrailingSlash) {
   form->ZLIB.OutputFile = (dir / "img1.JPG.rdf").string();
   form->ZLIB.Compress();
   fs::remove(dir / "img1.JPG");
-  form->lstResults->addItem("/img1.JPG");  // as the scan lists it
+  ListFoundFile(*form->lstResults, "/img1.JPG",  // as the scan lists it
+                QString::fromStdString((dir / "img1.JPG.rdf").string()));
   Select(0);
   form->cmdRecSel->click();
   EXPECT_TRUE(fs::exists(dir / "img1.JPG"));

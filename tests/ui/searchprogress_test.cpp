@@ -36,7 +36,9 @@ class TSlowAnswers : public TRecordingModal {
  public:
   int Message(QWidget* parent, const TMessageRequest& request) override {
     if (whileShown) whileShown();
-    return TRecordingModal::Message(parent, request);
+    const int answer = TRecordingModal::Message(parent, request);
+    // Each new search drops the last one's files, and may make its folder.
+    return request.buttons.contains(QStringLiteral("&Ja")) ? kJa : answer;
   }
   std::function<void()> whileShown;
 };
@@ -184,18 +186,20 @@ TEST_F(SearchProgressTest, TheEndLineSaysHowEachSearchEndedAndANewStartClearsIt)
   EXPECT_EQ(form->LabelSearchEnd->text(), "Stopped: the drive can no longer be read: 2 files");
   EXPECT_EQ(form->SB->currentMessage(), "Ready");
 
-  // A destination that is not there: the first photo's file cannot be made.
-  form->EditDestPath->setText(QString::fromStdString((dir / "missing").string()));
-  Search(1000ms);
+  // A destination that goes away once the search has begun: the first
+  // photo's file cannot be made.
+  const fs::path going = dir / "going";
+  form->EditDestPath->setText(QString::fromStdString(going.string()));
+  Search(1000ms, [&going] { fs::remove_all(going); });
   EXPECT_TRUE(endLineAtFirstRead.isEmpty());
-  EXPECT_EQ(form->LabelSearchEnd->text(), "Stopped: the destination cannot be written: 1 file");
+  EXPECT_EQ(form->LabelSearchEnd->text(), "Stopped: the destination cannot be written: 0 files");
   EXPECT_EQ(form->SB->currentMessage(), "Ready");
   EXPECT_TRUE(form->LabelTimeLeft->text().isEmpty());
 
   // A Start refused before the search begins keeps the last search's line.
   form->EditDestPath->clear();
   form->ButtonStart->click();
-  EXPECT_EQ(form->LabelSearchEnd->text(), "Stopped: the destination cannot be written: 1 file");
+  EXPECT_EQ(form->LabelSearchEnd->text(), "Stopped: the destination cannot be written: 0 files");
 }
 
 TEST_F(SearchProgressTest, TheLinesFitTheSearchTabWithTheLargestNumbers) {
