@@ -150,7 +150,7 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
   // What was carved, read back from the file (opened for writing only).
   std::vector<std::uint8_t> carved;
   const bool haveCarved = held.size > 0 && ReadCarved(held.name, held.written, carved);
-  off_t keep = held.size;
+  off_t keep = held.surely >= 0 ? held.surely : held.size;
   if (haveCarved && from < geometry_.TotalSectors) {
     TContinuationSearch search;
     search.bytesPerSector = geometry_.BytesPerSector;
@@ -206,6 +206,25 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
           static_cast<std::uint32_t>((joint->second.bytes + bytesPerSector - 1) / bytesPerSector);
       consumed_.emplace_back(joint->second.sector, joint->second.sector + sectors);
       continuedUpTo = joint->second.sector + sectors;
+    }
+    // A photo in three pieces: nothing here ends it, but the data at the
+    // first cluster after the files in a row goes on from its first piece
+    // without a complaint up to the next file's header. That run is taken
+    // as its middle piece for now, and the photo is held again: only if its
+    // rest after that file makes it decode whole is the middle kept; else
+    // it is cut back to its first piece.
+    if (!joint && !twice && !held.afterGap && held.surely < 0 && ends.size() == 1) {
+      const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(held.size));
+      if (const std::optional<TContinuation> middle = MiddlePiece(first, from, search);
+          middle && WriteContinuation(held, held.size, *middle)) {
+        const auto sectors = static_cast<std::uint32_t>(middle->bytes / bytesPerSector);
+        consumed_.emplace_back(middle->sector, middle->sector + sectors);
+        held.surely = held.size;
+        held.size = held.written = held.size + static_cast<off_t>(middle->bytes);
+        held.filesBetween = 0;
+        held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(index), std::move(held));
+        return std::nullopt;
+      }
     }
   }
   // Cut where it surely held, unless a rest was joined. Where it held can
@@ -263,6 +282,40 @@ bool TScan::WriteContinuation(const THeld& held, off_t at, const TContinuation& 
     done += take;
   }
   return done == rest.bytes;
+}
+
+// The run of sectors from `from` up to the next header, as a held photo's
+// middle piece: nothing when it holds empty space or another's
+// continuation, runs past 64 MiB or the volume's end, or does not go on
+// from the first piece without a complaint (or ends the photo: that would
+// have been its rest).
+std::optional<TContinuation> TScan::MiddlePiece(std::span<const std::uint8_t> first,
+                                                std::uint32_t from,
+                                                const TContinuationSearch& search) {
+  constexpr std::uint64_t kMostBytes = 64ull << 20;
+  constexpr std::uint32_t kBlockSectors = 128;
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  std::vector<std::uint8_t> joined(first.begin(), first.end());
+  std::vector<std::uint8_t> block(std::size_t{kBlockSectors} * bytesPerSector);
+  for (std::uint32_t sector = from; sector < geometry_.TotalSectors;) {
+    const std::uint32_t count = std::min(kBlockSectors, geometry_.TotalSectors - sector);
+    if (!search.read(sector, count, block.data())) return std::nullopt;
+    for (std::uint32_t i = 0; i < count; ++i, ++sector) {
+      const std::uint8_t* bytes = block.data() + std::size_t{i} * bytesPerSector;
+      if (sector > from && search.isHeader(bytes)) {
+        const std::uint64_t length = std::uint64_t{sector - from} * bytesPerSector;
+        if (!JpegPrefixDecodes(joined) || JpegDecodedLength(joined)) return std::nullopt;
+        return TContinuation{from, length};
+      }
+      if (search.taken(sector) ||
+          std::all_of(bytes, bytes + bytesPerSector, [](std::uint8_t b) { return b == 0; })) {
+        return std::nullopt;
+      }
+      joined.insert(joined.end(), bytes, bytes + bytesPerSector);
+      if (joined.size() - first.size() > kMostBytes) return std::nullopt;
+    }
+  }
+  return std::nullopt;
 }
 
 bool TScan::Consumed(std::uint32_t sector) const {

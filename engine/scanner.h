@@ -63,6 +63,10 @@ class TScan {
     // Broken off by empty space or other data rather than by a header: its
     // rest is looked for at the first cluster with data after the gap.
     bool afterGap = false;
+    // With a middle piece taken provisionally (a photo in three pieces):
+    // its first piece's length, where it is cut back to unless its rest
+    // makes it whole; -1 without one.
+    off_t surely = -1;
   };
 
   bool CanStart();
@@ -92,6 +96,8 @@ class TScan {
   // Where the continuation taken ends, if one was.
   std::optional<std::uint32_t> ResolveHeld(std::size_t index, std::uint32_t from);
   bool WriteContinuation(const THeld& held, off_t at, const TContinuation& rest);
+  std::optional<TContinuation> MiddlePiece(std::span<const std::uint8_t> first, std::uint32_t from,
+                                           const TContinuationSearch& search);
   bool Consumed(std::uint32_t sector) const;
   // True when the open photo was held instead (a held one's rest lay in it).
   bool CheckJoinedPhoto();

@@ -202,7 +202,7 @@ std::optional<TSequentialJpeg> TSequentialJpeg::Parse(std::span<const std::uint8
   return std::nullopt;
 }
 
-bool TSequentialJpeg::DecodeMcu(TReader& reader, TState& state) const {
+void TSequentialJpeg::DecodeMcu(TReader& reader, TState& state) const {
   const auto decode = [&reader](const THuffman& table) {
     std::int32_t code = 0;
     for (std::size_t l = 1; l <= 16; ++l) {
@@ -244,12 +244,10 @@ bool TSequentialJpeg::DecodeMcu(TReader& reader, TState& state) const {
       }
     }
   }
-  return true;
 }
 
 TSequentialJpeg::TStep TSequentialJpeg::Run(TState& state, std::span<const std::uint8_t> a,
-                                            std::span<const std::uint8_t> b,
-                                            std::vector<TState>* everyMcu) const {
+                                            std::span<const std::uint8_t> b) const {
   for (;;) {
     TState next = state;
     TReader reader(a, b, next);
@@ -274,6 +272,5 @@ TSequentialJpeg::TStep TSequentialJpeg::Run(TState& state, std::span<const std::
     ++next.mcu;
     if (restartInterval_ != 0) --next.restartLeft;
     state = next;
-    if (everyMcu != nullptr) everyMcu->push_back(state);
   }
 }

@@ -45,10 +45,9 @@ class TSequentialJpeg {
 
   // Decodes MCUs from state on over a + b (one stream, b after a) until the
   // bytes run out (state then stands after the last MCU that ended inside
-  // them), a complaint, or the end. With everyMcu, the state after each MCU
-  // decoded is added to it, so a later caller can go on from any of them.
-  TStep Run(TState& state, std::span<const std::uint8_t> a, std::span<const std::uint8_t> b,
-            std::vector<TState>* everyMcu = nullptr) const;
+  // them, so a copy of it can go on with other bytes after a), a complaint,
+  // or the end.
+  TStep Run(TState& state, std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) const;
 
   std::uint32_t TotalMcus() const { return totalMcus_; }
 
@@ -66,7 +65,7 @@ class TSequentialJpeg {
   };
 
   class TReader;
-  bool DecodeMcu(TReader& reader, TState& state) const;
+  void DecodeMcu(TReader& reader, TState& state) const;
 
   std::array<THuffman, 4> dcTables_{};
   std::array<THuffman, 4> acTables_{};

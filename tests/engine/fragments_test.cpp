@@ -158,7 +158,8 @@ TEST_P(FragmentCardTest, SplitPhotosComeBackWholeAndNoJointIsWrong) {
   }
   for (const auto& [trap, count] : wrong) EXPECT_EQ(count, 0) << "wrong joints: " << trap;
   for (const char* trap : {"split-around-photo", "split-after-gap", "split-across-empty",
-                           "split-around-old-data", "interleaved", "split-far-away"}) {
+                           "split-around-old-data", "interleaved", "split-far-away",
+                           "three-pieces"}) {
     EXPECT_GT(whole[trap], 0) << trap << ": cut " << cut[trap] << ", wrong " << wrong[trap];
   }
   EXPECT_EQ(cut["-"], 0);

@@ -51,8 +51,7 @@ TEST(SequentialJpeg, DecodesWholePhotosToTheirEoiAndResumesAtAnySplit) {
     for (std::size_t split = 2048; split + 4 * kSector < photo.size(); split += 9 * kSector + 7) {
       SCOPED_TRACE(split);
       TSequentialJpeg::TState at = jpeg->Start();
-      std::vector<TSequentialJpeg::TState> states;
-      ASSERT_EQ(jpeg->Run(at, Part(photo, 0, split), {}, &states), TStep::kOutOfBytes);
+      ASSERT_EQ(jpeg->Run(at, Part(photo, 0, split), {}), TStep::kOutOfBytes);
       EXPECT_LE(at.pos, split);
       TSequentialJpeg::TState rest = at;
       EXPECT_EQ(jpeg->Run(rest, Part(photo, 0, split), Part(photo, split)), TStep::kEnd);
