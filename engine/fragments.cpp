@@ -152,7 +152,7 @@ std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firs
     if (search.isHeader && search.isHeader(head.data())) continue;
     TVolumeSource source(search, sector);
     const std::optional<std::uint64_t> rest = ValidJoin(firstPiece, source, search.maxRest);
-    if (!rest) continue;
+    if (!rest || (search.ownedByAnother && search.ownedByAnother(sector, *rest))) continue;
     if (found) {  // two places make it whole: take neither
       if (ambiguous != nullptr) *ambiguous = true;
       return std::nullopt;

@@ -50,6 +50,11 @@ struct TContinuationSearch {
   std::function<bool(std::uint32_t sector)> taken;
   // Whether a sector begins a header the scan would take (no continuation can start there).
   std::function<bool(const std::uint8_t* sector)> isHeader;
+  // Whether a sector lies inside another photo that is whole from its own
+  // header on: a look-alike's rest there can decode cleanly after the first
+  // piece, but it is that photo's.
+  // restBytes: the length the candidate's rest would have.
+  std::function<bool(std::uint32_t sector, std::uint64_t restBytes)> ownedByAnother;
 };
 
 // The one continuation of the JPEG whose first piece is given: candidates

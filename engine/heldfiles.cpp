@@ -11,6 +11,7 @@
 
 #include "engine/formats/registry.h"
 #include "engine/jpegjoin.h"
+#include "engine/moviejoin.h"
 #include "engine/scanner.h"
 
 namespace {
@@ -34,18 +35,26 @@ namespace scanning {
 // A JPEG whose data has not ended when another file's header comes, or
 // whose data broke off.
 bool TScan::CanHold(bool brokenOff) const {
-  return openFormat_ != nullptr && std::string_view(openFormat_->name) == "jpeg" && finder_ &&
-         (brokenOff || !finder_->FileSize());
+  if (openFormat_ == nullptr || !finder_) return false;
+  const std::string_view name(openFormat_->name);
+  // A movie is held only when another file's header breaks it off inside
+  // its mdat: it has no structure of its own to break off.
+  return (name == "jpeg" && (brokenOff || !finder_->FileSize())) ||
+         (name == "isobmff" && !brokenOff && !finder_->FileSize());
 }
 
 void TScan::Hold() {
   FlushRun();
-  fragmentsSeen_ = true;
+  const bool movie = std::string_view(openFormat_->name) == "isobmff";
+  // A movie cut short by a header is common on whole cards (a recording
+  // cut off); only a photo held, or a movie joined, shows pieces.
+  fragmentsSeen_ = fragmentsSeen_ || !movie;
   // Two are held at most: the one held longest, whose rest is the least
   // likely to come now, ends where it held.
   constexpr std::size_t kMostHeld = 2;
   if (held_.size() == kMostHeld) ResolveHeld(0, geometry_.TotalSectors);
   held_.push_back(THeld{CarvedFile, CarvedName, fileOffset_, fileOffset_, fileBytes_.firstSector});
+  held_.back().movie = movie;
   CarvedFile = -1;
   FileOpen = false;
   finder_.reset();
@@ -146,33 +155,17 @@ void TScan::ResolveAfterGap(std::uint32_t at) {
 std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t from) {
   THeld held = std::move(held_[index]);
   held_.erase(held_.begin() + static_cast<std::ptrdiff_t>(index));
+  if (held.movie) return ResolveHeldMovie(held, from);
   std::optional<std::uint32_t> continuedUpTo;
   // What was carved, read back from the file (opened for writing only).
   std::vector<std::uint8_t> carved;
   const bool haveCarved = held.size > 0 && ReadCarved(held.name, held.written, carved);
   off_t keep = held.surely >= 0 ? held.surely : held.size;
   if (haveCarved && from < geometry_.TotalSectors) {
-    TContinuationSearch search;
-    search.bytesPerSector = geometry_.BytesPerSector;
-    search.totalSectors = geometry_.TotalSectors;
-    search.from = from;
-    search.clusters = clusters_;
-    // The cluster after the files in a row, and the next two, so that a
-    // continuation that fits in more than one place is taken nowhere.
-    search.boundSectors = 2 * clusters_.ClusterSectors() + 1;
+    TContinuationSearch search = SearchFrom(from);
     // A sequential JPEG's rest is looked for over the next 1000 clusters:
     // its candidates are judged quickly.
-    const std::uint32_t wideBound = 1000 * clusters_.ClusterSectors();
-    search.read = [this](std::uint32_t sector, std::uint32_t count, std::uint8_t* buffer) {
-      host_.ReadingSector(sector);
-      return ReadAhead(sector, count, buffer);
-    };
-    search.taken = [this](std::uint32_t sector) { return Consumed(sector); };
-    search.isHeader = [this](const std::uint8_t* sector) {
-      return MayBeginHeader(sector) &&
-             static_cast<bool>(
-                 CheckHeader(host_.SearchTypes(), sector, geometry_.BytesPerSector, BytesLeft()));
-    };
+    const std::uint32_t wideBound = search.wideBoundSectors;
     // Where the first piece may end: where it surely goes, or, for one broken
     // off inside what was carved, at any cluster boundary up to the break.
     std::vector<off_t> ends{held.size};
@@ -189,8 +182,31 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
     // Near first: the clusters right after the files in a row. Only where
     // nothing there fits is the search widened, as each wider candidate is
     // one more chance for a look-alike's rest to decode cleanly too.
+    // A photo in three pieces: nothing near ends it, but the data at the
+    // first cluster after the files in a row goes on from its first piece
+    // without a complaint up to the next file's header. That run is taken
+    // as its middle piece for now, and the photo is held again: only if its
+    // rest after that file makes it decode whole is the middle kept; else
+    // it is cut back to its first piece. The camera's next free cluster
+    // comes before any look-alike further on.
+    const auto takeMiddle = [&]() {
+      if (held.afterGap || held.surely >= 0 || ends.size() != 1) return false;
+      const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(held.size));
+      const std::optional<TContinuation> middle = MiddlePiece(first, from, search);
+      if (!middle || !WriteContinuation(held, held.size, *middle)) return false;
+      const auto sectors = static_cast<std::uint32_t>(middle->bytes / bytesPerSector);
+      consumed_.emplace_back(middle->sector, middle->sector + sectors);
+      held.surely = held.size;
+      held.size = held.written = held.size + static_cast<off_t>(middle->bytes);
+      held.filesBetween = 0;
+      return true;
+    };
     for (const bool wide : {false, true}) {
       search.wideBoundSectors = wide ? wideBound : 0;
+      if (wide && takeMiddle()) {
+        held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(index), std::move(held));
+        return std::nullopt;
+      }
       for (const off_t end : ends) {
         const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(end));
         if (const std::optional<TContinuation> rest = FindContinuation(first, search, &twice)) {
@@ -206,25 +222,6 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
           static_cast<std::uint32_t>((joint->second.bytes + bytesPerSector - 1) / bytesPerSector);
       consumed_.emplace_back(joint->second.sector, joint->second.sector + sectors);
       continuedUpTo = joint->second.sector + sectors;
-    }
-    // A photo in three pieces: nothing here ends it, but the data at the
-    // first cluster after the files in a row goes on from its first piece
-    // without a complaint up to the next file's header. That run is taken
-    // as its middle piece for now, and the photo is held again: only if its
-    // rest after that file makes it decode whole is the middle kept; else
-    // it is cut back to its first piece.
-    if (!joint && !twice && !held.afterGap && held.surely < 0 && ends.size() == 1) {
-      const std::span<const std::uint8_t> first(carved.data(), static_cast<std::size_t>(held.size));
-      if (const std::optional<TContinuation> middle = MiddlePiece(first, from, search);
-          middle && WriteContinuation(held, held.size, *middle)) {
-        const auto sectors = static_cast<std::uint32_t>(middle->bytes / bytesPerSector);
-        consumed_.emplace_back(middle->sector, middle->sector + sectors);
-        held.surely = held.size;
-        held.size = held.written = held.size + static_cast<off_t>(middle->bytes);
-        held.filesBetween = 0;
-        held_.insert(held_.begin() + static_cast<std::ptrdiff_t>(index), std::move(held));
-        return std::nullopt;
-      }
     }
   }
   // Cut where it surely held, unless a rest was joined. Where it held can
@@ -252,11 +249,113 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
       keep = boundaries[good];
     }
   }
+  EndHeld(held, keep, continuedUpTo);
+  return continuedUpTo;
+}
+
+void TScan::EndHeld(THeld& held, off_t keep, std::optional<std::uint32_t> continuedUpTo) {
   static_cast<void>(::ftruncate(held.fd, keep));
   ::close(held.fd);
+  held.fd = -1;
   StoreCarvedFile(held.name);
   // The rest just taken is a file that ended, as far as the others held go.
   if (continuedUpTo) AfterFileWhileHeld(*continuedUpTo);
+}
+
+TContinuationSearch TScan::SearchFrom(std::uint32_t from) {
+  TContinuationSearch search;
+  search.bytesPerSector = geometry_.BytesPerSector;
+  search.totalSectors = geometry_.TotalSectors;
+  search.from = from;
+  search.clusters = clusters_;
+  // The cluster after the files in a row, and the next two, so that a
+  // continuation that fits in more than one place is taken nowhere.
+  search.boundSectors = 2 * clusters_.ClusterSectors() + 1;
+  // Where nothing fits there and candidates are judged quickly: the next
+  // 1000 clusters.
+  search.wideBoundSectors = 1000 * clusters_.ClusterSectors();
+  search.read = [this](std::uint32_t sector, std::uint32_t count, std::uint8_t* buffer) {
+    host_.ReadingSector(sector);
+    return ReadAhead(sector, count, buffer);
+  };
+  search.taken = [this](std::uint32_t sector) { return Consumed(sector); };
+  search.isHeader = [this](const std::uint8_t* sector) {
+    return MayBeginHeader(sector) &&
+           static_cast<bool>(
+               CheckHeader(host_.SearchTypes(), sector, geometry_.BytesPerSector, BytesLeft()));
+  };
+  search.ownedByAnother = [this](std::uint32_t sector, std::uint64_t restBytes) {
+    return InsideWholePhoto(sector, restBytes);
+  };
+  return search;
+}
+
+// Whether the sector lies inside a photo that is whole from its header on:
+// the nearest header at a cluster boundary before it (up to 256 clusters
+// back) begins a JPEG that decodes whole past the sector, up to where the
+// rest found there would end (a look-alike's rest ends at its own EOI).
+bool TScan::InsideWholePhoto(std::uint32_t sector, std::uint64_t restBytes) {
+  constexpr std::uint32_t kMostClustersBack = 256;
+  constexpr std::uint64_t kMostPhoto = 64ull << 20;
+  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+  const std::uint32_t cluster = clusters_.ClusterSectors();
+  std::vector<std::uint8_t> head(bytesPerSector);
+  std::uint32_t boundary = clusters_.NextBoundary(sector);
+  for (std::uint32_t back = 0; back < kMostClustersBack && boundary >= cluster; ++back) {
+    boundary -= cluster;
+    if (!ReadAhead(boundary, 1, head.data())) return false;
+    if (!MayBeginHeader(head.data()) ||
+        !CheckHeader(host_.SearchTypes(), head.data(), bytesPerSector, BytesLeft())) {
+      continue;
+    }
+    // The nearest header: a JPEG there must decode whole to past the sector.
+    if (head[0] != 0xFF || head[1] != 0xD8) return false;
+    const std::uint64_t bytes =
+        std::uint64_t{sector - boundary} * bytesPerSector + restBytes;
+    if (bytes > kMostPhoto) return false;
+    std::vector<std::uint8_t> photo(static_cast<std::size_t>(
+        (bytes + bytesPerSector - 1) / bytesPerSector * bytesPerSector));
+    const auto sectors = static_cast<std::uint32_t>(photo.size() / bytesPerSector);
+    if (boundary + sectors > geometry_.TotalSectors ||
+        !ReadAhead(boundary, sectors, photo.data())) {
+      return false;
+    }
+    const std::optional<std::uint64_t> length = JpegDecodedLength(photo);
+    return length && std::uint64_t{boundary} * bytesPerSector + *length >
+                         std::uint64_t{sector} * bytesPerSector;
+  }
+  return false;
+}
+
+// A movie broken off inside its mdat: its rest is where its moov and the
+// chunks its tables place after the joint are found (see moviejoin.h); the
+// first piece is read from its file as needed, however large.
+std::optional<std::uint32_t> TScan::ResolveHeldMovie(THeld& held, std::uint32_t from) {
+  std::optional<std::uint32_t> continuedUpTo;
+  off_t keep = held.size;
+  const int reader = held.size > 0 && from < geometry_.TotalSectors
+                         ? ::open(held.name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)
+                         : -1;
+  if (reader >= 0) {
+    TMoviePiece first;
+    first.size = static_cast<std::uint64_t>(held.size);
+    first.read = [reader](std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+      return ::pread(reader, buffer, size, static_cast<off_t>(offset)) ==
+             static_cast<ssize_t>(size);
+    };
+    const std::optional<TContinuation> rest = FindMovieRest(first, SearchFrom(from));
+    ::close(reader);
+    if (rest && WriteContinuation(held, held.size, *rest)) {
+      keep = held.size + static_cast<off_t>(rest->bytes);
+      const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
+      const auto sectors =
+          static_cast<std::uint32_t>((rest->bytes + bytesPerSector - 1) / bytesPerSector);
+      consumed_.emplace_back(rest->sector, rest->sector + sectors);
+      continuedUpTo = rest->sector + sectors;
+      fragmentsSeen_ = true;
+    }
+  }
+  EndHeld(held, keep, continuedUpTo);
   return continuedUpTo;
 }
 
@@ -413,7 +512,7 @@ std::optional<std::pair<off_t, off_t>> TScan::ContinueHeldInside(
   std::vector<std::uint8_t> firstPiece;
   for (std::size_t h = held_.size(); h-- > 0;) {
     const THeld& held = held_[h];
-    if (held.size <= 0 || !ReadCarved(held.name, held.size, firstPiece)) continue;
+    if (held.movie || held.size <= 0 || !ReadCarved(held.name, held.size, firstPiece)) continue;
     for (const off_t boundary : boundaries) {
       // Not explored to the end: no joint can be proven the only one.
       if (++tries > kMostTries) return std::nullopt;
@@ -491,7 +590,8 @@ std::optional<bool> TScan::SplitAtHeldRest(std::span<const std::uint8_t> carved,
 void TScan::HoldAtHeader() {
   FlushRun();
   std::vector<std::uint8_t> carved;
-  if (!fragmentsSeen_ || ReadErrorCount != errorsAtOpen_ || fileOffset_ <= 0 ||
+  if (std::string_view(openFormat_->name) != "jpeg" || !fragmentsSeen_ ||
+      ReadErrorCount != errorsAtOpen_ || fileOffset_ <= 0 ||
       !ReadCarved(CarvedName, fileOffset_, carved) || JpegPrefixDecodes(carved)) {
     Hold();
     return;

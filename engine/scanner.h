@@ -67,6 +67,8 @@ class TScan {
     // its first piece's length, where it is cut back to unless its rest
     // makes it whole; -1 without one.
     off_t surely = -1;
+    // A movie broken off inside its mdat (see moviejoin.h), not a photo.
+    bool movie = false;
   };
 
   bool CanStart();
@@ -95,6 +97,13 @@ class TScan {
   void ResolveAfterGap(std::uint32_t at);
   // Where the continuation taken ends, if one was.
   std::optional<std::uint32_t> ResolveHeld(std::size_t index, std::uint32_t from);
+  std::optional<std::uint32_t> ResolveHeldMovie(THeld& held, std::uint32_t from);
+  // Where the rest of a held file is looked for: from `from` on.
+  TContinuationSearch SearchFrom(std::uint32_t from);
+  bool InsideWholePhoto(std::uint32_t sector, std::uint64_t restBytes);
+  // Ends a held file at keep bytes and stores it; then, where a rest was
+  // taken, the held ones after it may go on after that rest.
+  void EndHeld(THeld& held, off_t keep, std::optional<std::uint32_t> continuedUpTo);
   bool WriteContinuation(const THeld& held, off_t at, const TContinuation& rest);
   std::optional<TContinuation> MiddlePiece(std::span<const std::uint8_t> first, std::uint32_t from,
                                            const TContinuationSearch& search);

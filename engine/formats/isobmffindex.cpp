@@ -52,6 +52,7 @@ struct TSampleTable {
   std::uint32_t samples = 0;
   bool sized = false;
   bool holds = true;
+  TMediaChunk::TKind kind = TMediaChunk::TKind::kOther;  // of the first sample entry
 
   // A full box's entry table: count at 4, entries of width bytes from 8.
   static const std::uint8_t* Table(const std::uint8_t* body, std::size_t size, std::size_t width,
@@ -70,6 +71,15 @@ struct TSampleTable {
     } else if (Is(type, "stsc")) {
       runs = Table(body, size, 12, 4, runCount);
       holds = holds && runs != nullptr;
+    } else if (Is(type, "stsd")) {
+      // version and flags, the entry count, then the first entry's size and type
+      if (size < 16) return;
+      const std::uint8_t* entry = body + 12;
+      if (Is(entry, "avc1") || Is(entry, "avc3") || Is(entry, "hvc1") || Is(entry, "hev1")) {
+        kind = TMediaChunk::TKind::kNalUnits;
+      } else if (Is(entry, "jpeg") || Is(entry, "mjpa")) {
+        kind = TMediaChunk::TKind::kJpeg;
+      }
     } else if (Is(type, "stsz")) {
       if (size < 12) return void(holds = false);
       sampleSize = Be32(body + 4);
@@ -109,6 +119,7 @@ struct TSampleTable {
       const std::size_t at = std::size_t{chunk - 1} * (wide ? 8 : 4);
       const std::uint64_t offset = wide ? Be64(offsets + at) : Be32(offsets + at);
       if (bytes != 0 && !index.Add(offset, bytes)) return false;
+      if (bytes != 0 && index.chunks != nullptr) index.chunks->push_back({offset, bytes, kind});
     }
     return true;
   }

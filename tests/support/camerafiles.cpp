@@ -1094,3 +1094,24 @@ std::optional<CameraFile> MdatLyingMovie(std::uint32_t extra) {
   }
   return std::nullopt;
 }
+
+std::optional<std::vector<std::uint8_t>> LongMovie(std::uint32_t seed) {
+  if (!HaveTool("ffmpeg")) return std::nullopt;
+  // Noise over a test picture keeps the encoder from squeezing it small: a
+  // few hundred kilobytes, moov after mdat as a camera records.
+  for (std::uint32_t variant = 0; variant < 12; ++variant) {
+    TempFolder dir;
+    const std::string source = "testsrc2=size=320x240:rate=15:duration=3,noise=alls=" +
+                               std::to_string(20 + (seed + variant) % 40) + ":allf=t";
+    const std::vector<std::string> args{
+        "ffmpeg",   "-nostdin", "-hide_banner", "-loglevel", "error",     "-y",
+        "-f",       "lavfi",    "-i",           source,      "-c:v",      "libx264",
+        "-threads", "1",        "-pix_fmt",     "yuv420p",   "-fflags",   "+bitexact",
+        "-flags:v", "+bitexact", "-map_metadata", "-1",       dir / "long.mp4"};
+    if (!Run(args)) return std::nullopt;
+    std::optional<Bytes> b = ReadWhole(dir / "long.mp4");
+    if (!b) return std::nullopt;
+    if (InnerHeaders(*b).empty()) return b;
+  }
+  return std::nullopt;
+}

@@ -40,5 +40,9 @@ std::vector<CameraFile> CameraFiles(std::vector<std::string>* skipped = nullptr)
 // as a recording cut off after its sizes were written.
 std::optional<CameraFile> MdatLyingMovie(std::uint32_t extra);
 
+// A longer H.264 MP4 (moov after mdat) of a few hundred kilobytes, for
+// movies in pieces; nothing without ffmpeg and libx264.
+std::optional<std::vector<std::uint8_t>> LongMovie(std::uint32_t seed);
+
 // Whether a program is on the PATH.
 bool HaveTool(const std::string& name);

@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/support/camerafiles.h"
 #include "tests/support/cardparts.h"
 #include "tests/support/sha256.h"
 
@@ -28,11 +29,12 @@ enum class Layout {
   Interleaved,
   Overwritten,
   AfterGap,
-  FarAway
+  FarAway,
+  MovieAroundPhoto
 };
 constexpr Layout kLayouts[] = {Layout::AroundPhoto, Layout::AroundOldData, Layout::AcrossEmpty,
                                Layout::ThreePieces, Layout::Interleaved,   Layout::Overwritten,
-                               Layout::AfterGap,    Layout::FarAway};
+                               Layout::AfterGap,    Layout::FarAway,     Layout::MovieAroundPhoto};
 constexpr std::size_t kLayoutCount = std::size(kLayouts);
 
 const char* TrapOf(Layout layout) {
@@ -53,6 +55,8 @@ const char* TrapOf(Layout layout) {
       return "split-after-gap";
     case Layout::FarAway:
       return "split-far-away";
+    case Layout::MovieAroundPhoto:
+      return "movie-around-photo";
   }
   return "";
 }
@@ -132,8 +136,9 @@ class FragmentWriter {
   }
   void Skip(std::uint64_t clusters) { cursor_ += clusters; }
 
-  void Add(const Bytes& bytes, std::vector<FilePiece> pieces, bool whole, const std::string& trap) {
-    entries_.push_back({{"JPG", pieces.front().sector, bytes.size(),
+  void Add(const Bytes& bytes, std::vector<FilePiece> pieces, bool whole, const std::string& trap,
+           const std::string& type = "JPG") {
+    entries_.push_back({{type, pieces.front().sector, bytes.size(),
                          Sha256Hex(bytes.data(), bytes.size()), whole, trap},
                         std::move(pieces)});
   }
@@ -239,6 +244,24 @@ bool PlaceLayout(FragmentWriter& card, Layout layout) {
       const FilePiece p2 = card.Put(a.bytes, k * cb, k2 * cb);
       card.Whole(y.bytes);
       card.Add(a.bytes, {p1, p2, rest(a.bytes, k + k2)}, true, trap);
+      return true;
+    }
+    case Layout::MovieAroundPhoto: {
+      // A movie (moov after mdat) in two pieces around a photo; without
+      // ffmpeg, the photo alone.
+      const std::optional<Bytes> movie = LongMovie(card.Random());
+      const CardPhoto b = card.NewPhoto(kAnyMin, kSmallMax);
+      if (!movie) {
+        if (!card.Fits(card.Clusters(b.bytes.size()))) return false;
+        card.Whole(b.bytes);
+        return true;
+      }
+      const std::uint64_t m = card.Clusters(movie->size());
+      if (m < 2 || !card.Fits(m + card.Clusters(b.bytes.size()))) return false;
+      const std::uint64_t km = card.Between(1, m - 1);
+      const FilePiece p1 = first(*movie, km);
+      card.Whole(b.bytes);
+      card.Add(*movie, {p1, rest(*movie, km)}, true, trap, "MP4");
       return true;
     }
     case Layout::FarAway: {
