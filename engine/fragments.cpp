@@ -95,8 +95,11 @@ std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firs
                                               const TContinuationSearch& search,
                                               bool* ambiguous) {
   if (search.from >= search.totalSectors || !search.read) return std::nullopt;
-  // Where a sequential JPEG's first piece leaves its decoder.
-  const std::optional<TSequentialJpeg> quick = TSequentialJpeg::Parse(firstPiece);
+  // Where a sequential JPEG's first piece leaves its decoder: worth the
+  // decode only for the many candidates of a wide search.
+  const std::optional<TSequentialJpeg> quick = search.wideBoundSectors > search.boundSectors
+                                                   ? TSequentialJpeg::Parse(firstPiece)
+                                                   : std::nullopt;
   TSequentialJpeg::TState stood;
   if (quick) {
     stood = quick->Start();
