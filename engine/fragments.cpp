@@ -21,54 +21,40 @@ constexpr std::size_t kMaxCandidates = 1000;
 constexpr std::uint32_t kQuickSectors = 8;
 constexpr std::uint32_t kLongerSectors = 128;
 
-// The continuation's bytes from its first sector on, read a block at a time.
-class TVolumeSource final : public TJoinSource {
- public:
-  TVolumeSource(const TContinuationSearch& search, std::uint32_t first)
-      : search_(search), first_(first) {}
-
-  std::size_t Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override {
-    const std::uint32_t sectorBytes = search_.bytesPerSector;
-    std::size_t done = 0;
-    while (done < size) {
-      const std::uint64_t at = offset + done;
-      const std::uint64_t sector = first_ + at / sectorBytes;
-      if (sector >= search_.totalSectors) break;
-      if (!Load(static_cast<std::uint32_t>(sector))) break;
-      const std::uint64_t blockStart = std::uint64_t{blockFirst_ - first_} * sectorBytes;
-      const std::size_t from = static_cast<std::size_t>(at - blockStart);
-      const std::size_t take = std::min(size - done, block_.size() - from);
-      std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(from), take, buffer + done);
-      done += take;
-    }
-    return done;
-  }
-
- private:
-  // Makes the block around sector the loaded one.
-  bool Load(std::uint32_t sector) {
-    if (!block_.empty() && sector >= blockFirst_ &&
-        sector < blockFirst_ + block_.size() / search_.bytesPerSector) {
-      return true;
-    }
-    constexpr std::uint32_t kBlockSectors = 128;
-    const std::uint32_t count = std::min(kBlockSectors, search_.totalSectors - sector);
-    block_.resize(std::size_t{count} * search_.bytesPerSector);
-    if (!search_.read(sector, count, block_.data())) {
-      block_.clear();
-      return false;
-    }
-    blockFirst_ = sector;
-    return true;
-  }
-
-  const TContinuationSearch& search_;
-  const std::uint32_t first_;
-  std::vector<std::uint8_t> block_;
-  std::uint32_t blockFirst_ = 0;
-};
 
 }  // namespace
+
+std::size_t TVolumeSource::Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
+  const std::uint32_t sectorBytes = search_.bytesPerSector;
+  std::size_t done = 0;
+  while (done < size) {
+    const std::uint64_t at = offset + done;
+    const std::uint64_t sector = first_ + at / sectorBytes;
+    if (sector >= search_.totalSectors) break;
+    if (!Load(static_cast<std::uint32_t>(sector))) break;
+    const std::uint64_t blockStart = std::uint64_t{blockFirst_ - first_} * sectorBytes;
+    const std::size_t from = static_cast<std::size_t>(at - blockStart);
+    const std::size_t take = std::min(size - done, block_.size() - from);
+    std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(from), take, buffer + done);
+    done += take;
+  }
+  return done;
+}
+
+bool TVolumeSource::Load(std::uint32_t sector) {
+  if (!block_.empty() && sector >= blockFirst_ &&
+      sector < blockFirst_ + block_.size() / search_.bytesPerSector) {
+    return true;
+  }
+  const std::uint32_t count = std::min(blockSectors_, search_.totalSectors - sector);
+  block_.resize(std::size_t{count} * search_.bytesPerSector);
+  if (!search_.read(sector, count, block_.data())) {
+    block_.clear();
+    return false;
+  }
+  blockFirst_ = sector;
+  return true;
+}
 
 void TClusterGuess::HeaderAt(std::uint32_t sector) {
   if (!first_) {

@@ -12,6 +12,9 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <vector>
+
+#include "engine/jpegjoin.h"
 
 // The card's cluster size and offset, guessed from where file headers lie:
 // every file starts a cluster, so the sectors of the headers seen share the
@@ -55,6 +58,25 @@ struct TContinuationSearch {
   // piece, but it is that photo's.
   // restBytes: the length the candidate's rest would have.
   std::function<bool(std::uint32_t sector, std::uint64_t restBytes)> ownedByAnother;
+};
+
+// The volume's bytes from one sector on, read through search.read a block
+// at a time, the last block kept.
+class TVolumeSource final : public TJoinSource {
+ public:
+  TVolumeSource(const TContinuationSearch& search, std::uint32_t first,
+                std::uint32_t blockSectors = 128)
+      : search_(search), first_(first), blockSectors_(blockSectors) {}
+  std::size_t Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) override;
+
+ private:
+  bool Load(std::uint32_t sector);  // makes the block around sector the loaded one
+
+  const TContinuationSearch& search_;
+  const std::uint32_t first_;
+  const std::uint32_t blockSectors_;
+  std::vector<std::uint8_t> block_;
+  std::uint32_t blockFirst_ = 0;
 };
 
 // The one continuation of the JPEG whose first piece is given: candidates

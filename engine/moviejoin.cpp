@@ -47,60 +47,27 @@ std::optional<TCutMdat> CutMdat(const TMoviePiece& first) {
 }
 
 // The whole file as it would be with the rest at `sector`: the first piece,
-// then the volume from there on. Reads go through a one-block cache.
+// then the volume from there on, read 8 sectors at a time.
 class TJoinedMovie {
  public:
   TJoinedMovie(const TMoviePiece& first, const TContinuationSearch& search, std::uint32_t sector)
-      : first_(first), search_(search), sector_(sector) {}
+      : first_(first), rest_(search, sector, 8) {}
 
   bool Read(std::uint64_t offset, std::uint8_t* buffer, std::size_t size) {
-    while (size > 0) {
-      if (offset < first_.size) {
-        const std::size_t take =
-            static_cast<std::size_t>(std::min<std::uint64_t>(size, first_.size - offset));
-        if (!first_.read(offset, buffer, take)) return false;
-        offset += take;
-        buffer += take;
-        size -= take;
-        continue;
-      }
-      const std::uint64_t into = offset - first_.size;
-      const std::uint64_t sector = sector_ + into / search_.bytesPerSector;
-      if (sector >= search_.totalSectors) return false;
-      if (!Load(static_cast<std::uint32_t>(sector))) return false;
-      const std::uint64_t blockStart =
-          std::uint64_t{blockFirst_ - sector_} * search_.bytesPerSector + first_.size;
-      const std::size_t from = static_cast<std::size_t>(offset - blockStart);
-      const std::size_t take = std::min(size, block_.size() - from);
-      std::copy_n(block_.begin() + static_cast<std::ptrdiff_t>(from), take, buffer);
+    if (offset < first_.size) {
+      const std::size_t take =
+          static_cast<std::size_t>(std::min<std::uint64_t>(size, first_.size - offset));
+      if (!first_.read(offset, buffer, take)) return false;
       offset += take;
       buffer += take;
       size -= take;
     }
-    return true;
+    return size == 0 || rest_.Read(offset - first_.size, buffer, size) == size;
   }
 
  private:
-  bool Load(std::uint32_t sector) {
-    const std::uint32_t sectors =
-        static_cast<std::uint32_t>(block_.size() / search_.bytesPerSector);
-    if (!block_.empty() && sector >= blockFirst_ && sector < blockFirst_ + sectors) return true;
-    constexpr std::uint32_t kBlockSectors = 8;
-    const std::uint32_t count = std::min(kBlockSectors, search_.totalSectors - sector);
-    block_.resize(std::size_t{count} * search_.bytesPerSector);
-    if (!search_.read(sector, count, block_.data())) {
-      block_.clear();
-      return false;
-    }
-    blockFirst_ = sector;
-    return true;
-  }
-
   const TMoviePiece& first_;
-  const TContinuationSearch& search_;
-  const std::uint32_t sector_;
-  std::vector<std::uint8_t> block_;
-  std::uint32_t blockFirst_ = 0;
+  TVolumeSource rest_;
 };
 
 // Whether a chunk's bytes are what its track says they are.
