@@ -77,6 +77,22 @@ std::uint32_t TClusterGuess::NextBoundary(std::uint32_t sector) const {
   return into == 0 ? sector : sector + (cluster - into);
 }
 
+std::vector<std::int64_t> TClusterGuess::BoundariesIn(std::uint32_t firstSector,
+                                                      std::int64_t bytes,
+                                                      std::uint32_t bytesPerSector) const {
+  std::vector<std::int64_t> boundaries;
+  for (std::uint32_t sector = NextBoundary(firstSector + 1);
+       static_cast<std::int64_t>(sector - firstSector) * bytesPerSector < bytes;
+       sector = NextBoundary(sector + 1)) {
+    boundaries.push_back(static_cast<std::int64_t>(sector - firstSector) * bytesPerSector);
+  }
+  return boundaries;
+}
+
+bool AllZero(std::span<const std::uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firstPiece,
                                               const TContinuationSearch& search,
                                               bool* ambiguous) {
@@ -123,10 +139,7 @@ std::optional<TContinuation> FindContinuation(std::span<const std::uint8_t> firs
     // Zero bytes decode as a flat picture; a whole sector of them before
     // the end is empty space, not a photo's data.
     for (std::size_t at = 0; at < window.size(); at += search.bytesPerSector) {
-      const auto sectorBytes = window.subspan(at, search.bytesPerSector);
-      if (std::all_of(sectorBytes.begin(), sectorBytes.end(), [](std::uint8_t b) { return b == 0; })) {
-        return false;
-      }
+      if (AllZero(window.subspan(at, search.bytesPerSector))) return false;
     }
     return true;
   };

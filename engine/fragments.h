@@ -26,11 +26,18 @@ class TClusterGuess {
   std::uint32_t ClusterSectors() const;
   // The first cluster boundary at or after sector.
   std::uint32_t NextBoundary(std::uint32_t sector) const;
+  // The cluster boundaries after a file's first sector and before `bytes`
+  // into it, as offsets into the file.
+  std::vector<std::int64_t> BoundariesIn(std::uint32_t firstSector, std::int64_t bytes,
+                                         std::uint32_t bytesPerSector) const;
 
  private:
   std::optional<std::uint32_t> first_;
   std::uint32_t gcd_ = 0;
 };
+
+// Whether bytes are all zero: a sector of them is empty space.
+bool AllZero(std::span<const std::uint8_t> bytes);
 
 struct TContinuation {
   std::uint32_t sector = 0;  // where the rest of the file begins

@@ -104,10 +104,7 @@ std::optional<std::size_t> TScan::HeldIndex(std::uint32_t firstSector) const {
 // cluster with data after the gap is where its rest can begin.
 void TScan::AfterGapWhileHeld(const std::uint8_t* sector) {
   if (clusters_.NextBoundary(CurrentSector) != CurrentSector) return;
-  if (std::all_of(sector, sector + geometry_.BytesPerSector,
-                  [](std::uint8_t b) { return b == 0; })) {
-    return;
-  }
+  if (AllZero({sector, geometry_.BytesPerSector})) return;
   ResolveAfterGap(CurrentSector);
 }
 
@@ -123,10 +120,7 @@ void TScan::AfterBreakWhileHeld(std::uint32_t ownFirstSector, off_t ownBytes) {
   if (boundary != CurrentSector) boundary = boundary >= cluster ? boundary - cluster : 0;
   if (boundary < ownEnd || boundary <= ownFirstSector) return;
   std::vector<std::uint8_t> head(bytesPerSector);
-  if (!ReadAhead(boundary, 1, head.data()) ||
-      std::all_of(head.begin(), head.end(), [](std::uint8_t b) { return b == 0; })) {
-    return;
-  }
+  if (!ReadAhead(boundary, 1, head.data()) || AllZero(head)) return;
   ResolveAfterGap(boundary);
 }
 
@@ -170,12 +164,8 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
     // off inside what was carved, at any cluster boundary up to the break.
     std::vector<off_t> ends{held.size};
     const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
-    for (std::uint32_t sector = clusters_.NextBoundary(
-             held.firstSector + static_cast<std::uint32_t>(held.size / bytesPerSector) + 1);
-         ; sector = clusters_.NextBoundary(sector + 1)) {
-      const off_t end = static_cast<off_t>(sector - held.firstSector) * bytesPerSector;
-      if (end > held.written) break;
-      ends.push_back(end);
+    for (const off_t end : BoundariesIn(held.firstSector, held.written + 1)) {
+      if (end > held.size) ends.push_back(end);
     }
     std::optional<std::pair<off_t, TContinuation>> joint;
     bool twice = false;
@@ -231,13 +221,7 @@ std::optional<std::uint32_t> TScan::ResolveHeld(std::size_t index, std::uint32_t
   // a longer one does, so the boundary is found by halving).
   if (!continuedUpTo && haveCarved && keep <= held.written &&
       !JpegPrefixDecodes(std::span<const std::uint8_t>(carved).first(static_cast<std::size_t>(keep)))) {
-    std::vector<off_t> boundaries;
-    const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
-    for (std::uint32_t sector = clusters_.NextBoundary(held.firstSector + 1);
-         static_cast<off_t>(sector - held.firstSector) * bytesPerSector < keep;
-         sector = clusters_.NextBoundary(sector + 1)) {
-      boundaries.push_back(static_cast<off_t>(sector - held.firstSector) * bytesPerSector);
-    }
+    const std::vector<off_t> boundaries = BoundariesIn(held.firstSector, keep);
     if (!boundaries.empty()) {
       std::size_t good = 0, bad = boundaries.size();  // boundaries[good] is kept at least
       while (bad - good > 1) {
@@ -406,10 +390,7 @@ std::optional<TContinuation> TScan::MiddlePiece(std::span<const std::uint8_t> fi
         if (!JpegPrefixDecodes(joined) || JpegDecodedLength(joined)) return std::nullopt;
         return TContinuation{from, length};
       }
-      if (search.taken(sector) ||
-          std::all_of(bytes, bytes + bytesPerSector, [](std::uint8_t b) { return b == 0; })) {
-        return std::nullopt;
-      }
+      if (search.taken(sector) || AllZero({bytes, bytesPerSector})) return std::nullopt;
       joined.insert(joined.end(), bytes, bytes + bytesPerSector);
       if (joined.size() - first.size() > kMostBytes) return std::nullopt;
     }
@@ -456,7 +437,7 @@ bool TScan::CheckJoinedPhoto() {
   // images, a motion photo's video) was proven on its own.
   if (!read || JpegDecodedLength(carved)) return false;
   spanned_ = fileOffset_;
-  const std::vector<off_t> boundaries = BoundariesInOpenFile();
+  const std::vector<off_t> boundaries = BoundariesIn(fileBytes_.firstSector, fileOffset_);
   if (const std::optional<bool> whole = SplitAtHeldRest(carved, boundaries)) {
     if (*whole) return false;
     Hold();
@@ -538,18 +519,12 @@ std::optional<std::pair<off_t, off_t>> TScan::ContinueHeldInside(
   return std::make_pair(boundary, boundary + static_cast<off_t>(length));
 }
 
-// The cluster boundaries inside what was carved for the open file, as
-// offsets into it; its first sector is not one of them.
-std::vector<off_t> TScan::BoundariesInOpenFile() const {
-  const std::uint32_t bytesPerSector = geometry_.BytesPerSector;
-  const std::uint32_t first = fileBytes_.firstSector;
-  std::vector<off_t> boundaries;
-  for (std::uint32_t sector = clusters_.NextBoundary(first + 1);
-       static_cast<off_t>(sector - first) * bytesPerSector < fileOffset_;
-       sector = clusters_.NextBoundary(sector + 1)) {
-    boundaries.push_back(static_cast<off_t>(sector - first) * bytesPerSector);
-  }
-  return boundaries;
+// The cluster boundaries after a file's first sector and before `bytes`
+// into it, as offsets into the file.
+std::vector<off_t> TScan::BoundariesIn(std::uint32_t firstSector, off_t bytes) const {
+  const std::vector<std::int64_t> found =
+      clusters_.BoundariesIn(firstSector, bytes, geometry_.BytesPerSector);
+  return {found.begin(), found.end()};
 }
 
 // Two photos in turns (A1 B1 A2 B2): what the open photo ran on into is a
@@ -597,7 +572,7 @@ void TScan::HoldAtHeader() {
     return;
   }
   spanned_ = fileOffset_;
-  const std::vector<off_t> boundaries = BoundariesInOpenFile();
+  const std::vector<off_t> boundaries = BoundariesIn(fileBytes_.firstSector, fileOffset_);
   if (const std::optional<bool> whole = SplitAtHeldRest(carved, boundaries)) {
     if (*whole) {
       CloseAndStore();

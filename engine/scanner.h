@@ -114,7 +114,7 @@ class TScan {
       std::span<const std::uint8_t> carved, const std::vector<off_t>& boundaries);
   std::optional<bool> SplitAtHeldRest(std::span<const std::uint8_t> carved,
                                       const std::vector<off_t>& boundaries);
-  std::vector<off_t> BoundariesInOpenFile() const;
+  std::vector<off_t> BoundariesIn(std::uint32_t firstSector, off_t bytes) const;
   void HoldAtHeader();
   // False when the open file could not be stored.
   bool EndOfScan();
